@@ -1,0 +1,51 @@
+// The client's side of the conversation with the phone for one session.
+//
+// Control message, both directions, big-endian:
+//   offset 0  u8   command code
+//   offset 1  u32  payload length (read back, never consulted)
+//   offset 5  ...  payload
+// Requests: 101 version (02 03 02, OS type, OS major, OS minor), 102 codec
+// parameters (codec, rate code, u32 media port), 103 start, 104 stop, 105
+// keep-alive (no reply). Replies: code, length, status (0 accepted) and, for
+// 101 only, the server's version byte.
+#pragma once
+
+#include <atomic>
+
+class ControlStream;
+class MediaStream;
+class VoiceDecoder;
+
+// Threads: the start thread runs setUp and the start-up exchange; then the
+// poll thread uses only the control stream and the pump thread only the media
+// stream; tearDown runs after both ended. No lock.
+class RemoteDevice {
+  public:
+    // Framing errors retried within one getFrame call before it gives up (-1).
+    static constexpr int kMaxFramingRetries = 50;
+
+    RemoteDevice();
+    ~RemoteDevice(); // runs tearDown
+
+    int setUp(); // 0, -8 transport not 3, -5 no connection, -12 no media socket
+    void tearDown();
+    int checkServerProtocolVersion(int* serverVersion);
+    int setCodecParameters(int codec, int rateCode);
+    int start();
+    int stop();
+    int poll(); // 0 sent, 1 no stream or send failed
+    // 0 frame, -1 no usable frame, -2 media link failed.
+    int getFrame(VoiceDecoder* decoder, short* pcm, int samples, unsigned int* sequence);
+
+    int getMediaPort() const { return mMediaPort; }
+    // The session state getFrame watches: it stops retrying framing errors
+    // once the state is no longer 2. Set before the pump thread starts.
+    void setSessionState(const std::atomic<int>* state) { mSessionState = state; }
+
+  private:
+
+    ControlStream* mControlStream;
+    MediaStream* mMediaStream;
+    int mMediaPort;
+    const std::atomic<int>* mSessionState = nullptr;
+};

@@ -1,0 +1,27 @@
+// Session states and errors, and the message the user sees for each error.
+#pragma once
+
+typedef int SessionState;
+typedef int SessionError;
+
+enum : SessionState {
+    StateIdle = 0,
+    StateConnecting = 1,
+    StateConnected = 2,
+    StateDisconnecting = 3,
+    StateAborting = 4,
+};
+
+enum : SessionError {
+    ErrorNone = 0,
+    ErrorConnect = -5,      // control connection failed or the address does not resolve
+    ErrorVersion = -6,      // version exchange failed
+    ErrorMismatch = -7,     // version refused with 10, wrong reply, or codec refused
+    ErrorStartMic = -8,     // phone's microphone did not start, or transport is not 3
+    ErrorMediaSocket = -12, // UDP media socket could not be opened
+    ErrorAborted = -20,     // link broke after frames were stored, or keep-alive failed
+    ErrorNoFrames = -21,    // link broke before any frame was stored
+};
+
+// The fixed English message for an error code ("Error occured." for codes without one).
+const char* getErrText(int code);

@@ -1,0 +1,3 @@
+#include "Utils.h"
+
+int getAvailableUdpPort(int port) { return port; }
