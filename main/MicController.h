@@ -75,11 +75,11 @@ class MicController : public TimerListener {
 
   private:
     bool launch(void (*proc)(void*), bool detached, pthread_t* handle);
-    void endSession(int transientState, int finalError);
+    void endSession(int transientState, bool aborting);
 
     PlayerCallback* mCallback;
     PlayoutQueue mPlayoutQueue;
-    uint32_t mNextSequence; // ticking thread while the timer runs
+    uint32_t mNextSequence;      // ticking thread while the timer runs
     RemoteDevice* mRemoteDevice; // start thread, then stop/abort thread; null outside a session
     AudioPlayer* mAudioPlayer;   // the same; ticking thread uses it while the timer runs
     MicDevice mMicDevice;
@@ -96,10 +96,11 @@ class MicController : public TimerListener {
     short* mPlayBuffer; // ticking thread while the timer runs
     int mHoldTicks;     // ticking thread while the timer runs
 
-    // Not in the original record: whether the worker handles are live (a
+    // Also: whether the worker handles are live (a
     // thread whose creation failed is never joined), and how many detached
     // threads still run (the destructor waits for them).
     bool mPollThreadValid = false;
     bool mPumpThreadValid = false;
     std::atomic<int> mDetachedThreads{0};
+    std::atomic<bool> mStartPending{false}; // start() accepted, state 1 not yet reported
 };

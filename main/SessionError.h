@@ -23,5 +23,8 @@ enum : SessionError {
     ErrorNoFrames = -21,    // link broke before any frame was stored
 };
 
+// Shown when Connect is pressed with no address.
+inline constexpr const char* kInvalidAddressText = "Invalid target IP address.";
+
 // The fixed English message for an error code ("Error occured." for codes without one).
 const char* getErrText(int code);
