@@ -74,6 +74,8 @@ class MicController : public TimerListener {
     static constexpr int kFramePeriodMs = 20;
 
   private:
+    friend class MicControllerProbe; // unit tests drive the playout tick directly
+
     bool launch(void (*proc)(void*), bool detached, pthread_t* handle);
     void endSession(int transientState, bool aborting);
 

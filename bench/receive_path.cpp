@@ -1,0 +1,169 @@
+// Per-frame cost of the whole receive path — a datagram sent over loopback,
+// RemoteDevice::getFrame (media stream + decoder), the playout queue and the
+// playout tick — against bare opus_decode of the same packets.
+//
+//   build/bench/receive_path [--frames N]
+#include "MicController.h"
+#include "RemoteDevice.h"
+#include "Settings.h"
+#include "VoiceDecoder.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <opus.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+// Drives the controller's playout tick directly, as its timer would.
+class MicControllerProbe {
+  public:
+    MicControllerProbe() : controller(nullptr) {
+        controller.mFrameSamples = kFrame;
+        controller.mPlayoutQueue.open(kFrame);
+        controller.mPlayBuffer = new short[kFrame]();
+        controller.mHoldTicks = MicController::kHoldTicks;
+        controller.mState.store(StateConnected);
+    }
+    ~MicControllerProbe() { controller.mState.store(StateIdle); }
+    bool put(PlayoutPacket* p) { return controller.mPlayoutQueue.put(p); }
+    void tick() { controller.onTimerEvent(); }
+
+    static constexpr int kFrame = 960;
+    MicController controller;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRate = 48000;
+constexpr int kFrame = 960;
+
+double nsSince(Clock::time_point t) {
+    return (double)std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t).count();
+}
+
+std::vector<std::vector<unsigned char>> encodeTone(int frames) {
+    int error;
+    OpusEncoder* enc = opus_encoder_create(kRate, 1, OPUS_APPLICATION_AUDIO, &error);
+    std::vector<std::vector<unsigned char>> packets;
+    short pcm[kFrame];
+    for (int f = 0; f < frames; ++f) {
+        for (int i = 0; i < kFrame; ++i)
+            pcm[i] = (short)(12000 * std::sin(2 * M_PI * 1000.0 * (f * kFrame + i) / kRate));
+        unsigned char out[1000];
+        int len = opus_encode(enc, pcm, kFrame, out, sizeof out);
+        packets.emplace_back(out, out + len);
+    }
+    opus_encoder_destroy(enc);
+    return packets;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int frames = 3000;
+    if (argc == 3 && std::string(argv[1]) == "--frames")
+        frames = std::max(10, atoi(argv[2]));
+    auto packets = encodeTone(frames);
+
+    // Bare decode.
+    int error;
+    OpusDecoder* bare = opus_decoder_create(kRate, 1, &error);
+    short pcm[5760];
+    long decoded = 0;
+    auto t0 = Clock::now();
+    for (auto& p : packets)
+        decoded += opus_decode(bare, p.data(), (int)p.size(), pcm, 5760, 0);
+    double bareNs = nsSince(t0) / frames;
+    opus_decoder_destroy(bare);
+
+    // A control peer that only accepts, so RemoteDevice can set up for real.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, (sockaddr*)&addr, sizeof addr);
+    listen(listener, 1);
+    socklen_t len = sizeof addr;
+    getsockname(listener, (sockaddr*)&addr, &len);
+    std::thread acceptor([listener] {
+        int c = accept(listener, nullptr, nullptr);
+        char buf[64];
+        while (read(c, buf, sizeof buf) > 0) {
+        }
+        close(c);
+    });
+
+    int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in probe{};
+    probe.sin_family = AF_INET;
+    probe.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(udp, (sockaddr*)&probe, sizeof probe); // a free port, to learn one
+    len = sizeof probe;
+    getsockname(udp, (sockaddr*)&probe, &len);
+    int mediaPort = ntohs(probe.sin_port);
+    close(udp);
+
+    Settings::setTransportType(3);
+    Settings::setWifiServerAddr("127.0.0.1");
+    Settings::setControlPort(ntohs(addr.sin_port));
+    Settings::setMediaPort(mediaPort);
+    RemoteDevice* device = new RemoteDevice();
+    if (device->setUp() != 0) {
+        fprintf(stderr, "receive_path: set-up failed\n");
+        return 1;
+    }
+    OpusVoiceDecoder decoder(kRate, 1);
+    decoder.open();
+    MicControllerProbe tick;
+
+    int sender = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons((uint16_t)mediaPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<std::vector<unsigned char>> datagrams;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        std::vector<unsigned char> d(6 + packets[i].size());
+        uint32_t seq = (uint32_t)i;
+        d[0] = seq >> 24, d[1] = seq >> 16, d[2] = seq >> 8, d[3] = seq;
+        d[4] = packets[i].size() >> 8, d[5] = packets[i].size() & 0xff;
+        memcpy(d.data() + 6, packets[i].data(), packets[i].size());
+        datagrams.push_back(std::move(d));
+    }
+
+    PlayoutPacket packet;
+    int delivered = 0;
+    t0 = Clock::now();
+    for (auto& d : datagrams) {
+        sendto(sender, d.data(), d.size(), 0, (sockaddr*)&to, sizeof to);
+        if (device->getFrame(&decoder, packet.samples, kFrame, &packet.sequence) == 0) {
+            ++delivered;
+            tick.put(&packet);
+        }
+        tick.tick();
+    }
+    double pathNs = nsSince(t0) / frames;
+
+    decoder.close();
+    device->tearDown();
+    delete device;
+    close(sender);
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    acceptor.join();
+
+    printf("frames: %d (delivered %d, bare decode gave %ld samples)\n", frames, delivered, decoded);
+    printf("bare opus_decode: %.1f us/frame\n", bareNs / 1000);
+    printf("whole receive path: %.1f us/frame\n", pathNs / 1000);
+    printf("ratio (path / bare decode): %.2f\n", pathNs / bareNs);
+    return delivered == frames ? 0 : 1;
+}

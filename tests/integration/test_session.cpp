@@ -1,0 +1,429 @@
+// Whole sessions of MicController against voxlet-phone on loopback, with a
+// recording virtual microphone and a recording speaker back end.
+#include "MicController.h"
+#include "PhoneProcess.h"
+#include "RecordingAudioBackend.h"
+#include "RecordingMicDriver.h"
+#include "Settings.h"
+#include "StateRecorder.h"
+#include "Statistics.h"
+#include "Tone.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <opus.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Reports = std::vector<StateRecorder::Report>;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kFrame = 960;
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Settings::setTransportType(3);
+        Settings::setWifiServerAddr("127.0.0.1");
+        Settings::setPlayLocally(false);
+        Settings::setMediaPort(freeUdpPort());
+    }
+
+    void target(const PhoneProcess& phone) { Settings::setControlPort(phone.port()); }
+
+    // The samples the microphone got once the tone is established.
+    std::vector<int16_t> steadyMicSamples(size_t skipFrames = 10) {
+        std::vector<MicFrame> frames = mic->frames();
+        std::vector<int16_t> out;
+        for (size_t i = skipFrames; i < frames.size(); ++i)
+            out.insert(out.end(), frames[i].samples.begin(), frames[i].samples.end());
+        return out;
+    }
+
+    RecordingMicDriverInstaller mic;
+    RecordingAudioBackendInstaller speaker;
+    StateRecorder states;
+};
+
+TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
+    PhoneProcess phone({"--tone", "1000"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(mic->waitForWrites(20, 5s));
+    int before = mic->writeCount();
+    std::this_thread::sleep_for(2s);
+    int during = mic->writeCount() - before;
+    EXPECT_GE(during, 90) << "one write per 20 ms tick";
+    EXPECT_LE(during, 110) << "one write per 20 ms tick";
+    ASSERT_EQ(controller.stop(), 0);
+    ASSERT_TRUE(states.waitForIdle(5s));
+
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    EXPECT_EQ(controller.getState(), StateIdle);
+    EXPECT_EQ(mic->lastConnectionType(), 0u);
+    EXPECT_EQ(mic->openConnections(), 0) << "the session closed the device";
+    EXPECT_EQ(mic->malformedCount(), 0);
+
+    std::vector<MicFrame> frames = mic->frames();
+    ASSERT_GT(frames.size(), 100u);
+    for (const MicFrame& f : frames) {
+        ASSERT_EQ(f.sampleCount, kFrame);
+        ASSERT_EQ(f.thread, frames[0].thread) << "every write comes from the ticking thread";
+    }
+    // Frame by frame the tone is there and in order: no frame is out of place
+    // or silent in steady state.
+    for (size_t i = 10; i + 1 < frames.size(); ++i) {
+        std::vector<int16_t> two(frames[i].samples);
+        two.insert(two.end(), frames[i + 1].samples.begin(), frames[i + 1].samples.end());
+        ASSERT_NEAR(estimateFrequency(two, kRate), 1000.0, 30.0) << "frames " << i;
+    }
+    EXPECT_NEAR(estimateFrequency(steadyMicSamples(), kRate), 1000.0, 5.0);
+
+    // Speaker play off: the speaker got only silence.
+    EXPECT_TRUE(allZero(speaker.recording().samples()));
+
+    Statistics* stats = Statistics::getInstance();
+    EXPECT_GT(stats->rxCount, 100);
+    EXPECT_EQ(stats->fullDropCount, 0);
+
+    std::string summary = phone.stop();
+    EXPECT_NE(summary.find("request 101: 65 00 00 00 06 02 03 02 01 00 00"), std::string::npos)
+        << summary;
+    char codec[64];
+    int port = Settings::getMediaPort();
+    snprintf(codec, sizeof codec, "request 102: 66 00 00 00 06 02 02 00 00 %02X %02X", port >> 8,
+             port & 0xff);
+    EXPECT_NE(summary.find(codec), std::string::npos) << summary;
+    EXPECT_NE(summary.find("request 103: 67 00 00 00 00"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("request 104"), std::string::npos) << "a session ends without 104";
+}
+
+TEST_F(Session, SpeakerPlaysTheSameFramesWhileSwitchedOn) {
+    PhoneProcess phone({"--tone", "1000"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(mic->waitForWrites(20, 5s));
+    EXPECT_TRUE(allZero(speaker.recording().samples()));
+    Settings::setPlayLocally(true);
+    int switchedAt = mic->writeCount();
+    ASSERT_TRUE(mic->waitForWrites(switchedAt + 60, 5s));
+    controller.stop();
+    ASSERT_TRUE(states.waitForIdle(5s));
+
+    std::vector<int16_t> played = speaker.recording().samples();
+    ASSERT_FALSE(allZero(played));
+    // Skip the leading silence and the switch-over, then the tone is intact.
+    size_t firstSound = 0;
+    while (firstSound < played.size() && played[firstSound] == 0)
+        ++firstSound;
+    std::vector<int16_t> tone(played.begin() + (long)firstSound, played.end());
+    ASSERT_GT(tone.size(), (size_t)kFrame * 20);
+    tone.resize(kFrame * 20);
+    EXPECT_NEAR(estimateFrequency(tone, kRate), 1000.0, 10.0);
+    EXPECT_EQ(speaker.backendsStopped(), speaker.backendsStarted());
+}
+
+struct Failure {
+    std::vector<std::string> phoneArgs;
+    int error;
+};
+
+class SessionFailure : public Session, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(SessionFailure, GoesFromConnectingStraightBackToIdleWithItsError) {
+    PhoneProcess phone(GetParam().phoneArgs);
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, GetParam().error}}));
+    EXPECT_EQ(speaker.backendsCreated(), 0) << "the speaker is never created";
+    EXPECT_EQ(mic->openConnections(), 0);
+    EXPECT_EQ(mic->writeCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchange, SessionFailure,
+                         ::testing::Values(Failure{{"--version-status", "3"}, -6},
+                                           Failure{{"--version-status", "10"}, -7},
+                                           Failure{{"--version-reply-code", "102"}, -7},
+                                           Failure{{"--codec-status", "1"}, -7},
+                                           Failure{{"--start-status", "2"}, -8}));
+
+TEST_F(Session, SetUpFailuresReportTheirCodes) {
+    MicController controller(&states);
+    int closedPort;
+    {
+        PhoneProcess phone;
+        closedPort = phone.port();
+    }
+    Settings::setControlPort(closedPort);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
+
+    // A name the resolver rejects without asking anyone (a 64-character label).
+    states.clear();
+    Settings::setWifiServerAddr((std::string(64, 'x') + ".invalid").c_str());
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
+
+    // Transport other than Wi-Fi.
+    states.clear();
+    Settings::setWifiServerAddr("127.0.0.1");
+    Settings::setTransportType(1);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -8}}));
+
+    // Media port taken by a socket that does not share it.
+    states.clear();
+    Settings::setTransportType(3);
+    PhoneProcess phone;
+    target(phone);
+    int blocker = socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons((uint16_t)Settings::getMediaPort());
+    ASSERT_EQ(bind(blocker, (sockaddr*)&any, sizeof any), 0);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    close(blocker);
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -12}}));
+}
+
+TEST_F(Session, StartAndStopAreRefusedOutsideTheirStates) {
+    MicController controller(&states);
+    EXPECT_EQ(controller.stop(), -1);
+    PhoneProcess phone({"--no-answer", "101"});
+    target(phone);
+    ASSERT_EQ(controller.start(), 0);
+    EXPECT_EQ(controller.start(), -1) << "a second start before state 1 is refused";
+    ASSERT_TRUE(states.waitFor(StateConnecting, 5s));
+    EXPECT_EQ(controller.start(), -1);
+    // A stop while connecting is accepted but dropped: the exchange goes on
+    // and fails on its own (no answer to 101 within 5 s: -6).
+    EXPECT_EQ(controller.stop(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -6}}));
+}
+
+TEST_F(Session, BrokenLinksAbortWithTheRightError) {
+    {
+        // Never a frame: three empty receive waits, then -21.
+        PhoneProcess phone({"--silent"});
+        target(phone);
+        MicController controller(&states);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitForIdle(15s));
+        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
+        EXPECT_EQ(mic->writeCount(), 0) << "the playout clock never started";
+    }
+    {
+        // Frames, then silence: -20.
+        states.clear();
+        PhoneProcess phone({"--stop-after", "50"});
+        target(phone);
+        MicController controller(&states);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitForIdle(15s));
+        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
+        EXPECT_EQ(Statistics::getInstance()->rxCount, 50);
+    }
+    {
+        // The phone closes the control link: the keep-alive fails, -20.
+        states.clear();
+        PhoneProcess phone({"--close-after", "1"});
+        target(phone);
+        MicController controller(&states);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitForIdle(15s));
+        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
+    }
+}
+
+TEST_F(Session, StopDuringThePrefillWaitNeverStartsTheClock) {
+    PhoneProcess phone({"--silent"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_EQ(controller.stop(), 0);
+    ASSERT_TRUE(states.waitForIdle(10s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(mic->writeCount(), 0);
+}
+
+TEST_F(Session, AnAbortRacingAStopReportsExactlyOneEnding) {
+    PhoneProcess phone;
+    target(phone);
+    MicController controller(&states);
+    for (int round = 0; round < 5; ++round) {
+        states.clear();
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+        std::thread aborter([&] { controller.onAbort(-20); });
+        controller.stop();
+        aborter.join();
+        ASSERT_TRUE(states.waitForIdle(10s));
+        std::this_thread::sleep_for(50ms); // a second ending would arrive by now
+        Reports r = states.reports();
+        bool stopped = r == Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}};
+        bool aborted = r == Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}};
+        EXPECT_TRUE(stopped || aborted) << "round " << round;
+    }
+}
+
+TEST_F(Session, ConnectDisconnectConnectStartsAFreshSession) {
+    PhoneProcess phone({"--tone", "1000"});
+    target(phone);
+    MicController controller(&states);
+    for (int session = 1; session <= 2; ++session) {
+        mic->clear();
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitFor(StateConnected, 5s, session));
+        ASSERT_TRUE(mic->waitForWrites(30, 5s));
+        ASSERT_EQ(controller.stop(), 0);
+        ASSERT_TRUE(states.waitFor(StateIdle, 5s, session));
+        std::vector<int16_t> samples = steadyMicSamples();
+        EXPECT_NEAR(estimateFrequency(samples, kRate), 1000.0, 10.0) << "session " << session;
+        EXPECT_EQ(mic->openConnections(), 0);
+    }
+    EXPECT_EQ(states.reports(),
+              (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    std::string summary = phone.stop();
+    size_t first = summary.find("request 101:");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(summary.find("request 101:", first + 1), std::string::npos)
+        << "the second session ran its own exchange";
+}
+
+TEST_F(Session, MisbehavingNetworkStillPlaysSteadily) {
+    PhoneProcess phone({"--tone", "1000", "--malformed-every", "7", "--reorder", "10", "--loss",
+                        "3", "--jitter", "15", "--seed", "4"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(mic->waitForWrites(150, 8s));
+    controller.stop();
+    ASSERT_TRUE(states.waitForIdle(5s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    Statistics* stats = Statistics::getInstance();
+    EXPECT_GT(stats->rxCount, 100);
+    EXPECT_GT(stats->maxDelta, 0);
+}
+
+// Sends valid voice frames of a loud 3 kHz tone from 127.0.0.2 to the media port.
+class Stranger {
+  public:
+    explicit Stranger(int port) {
+        int error;
+        mEncoder = opus_encoder_create(kRate, 1, OPUS_APPLICATION_AUDIO, &error);
+        mSocket = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+        mBound = bind(mSocket, (sockaddr*)&from, sizeof from) == 0;
+        mTo.sin_family = AF_INET;
+        mTo.sin_port = htons((uint16_t)port);
+        inet_pton(AF_INET, "127.0.0.1", &mTo.sin_addr);
+        mThread = std::thread([this] { run(); });
+    }
+    ~Stranger() {
+        mStop = true;
+        mThread.join();
+        close(mSocket);
+        opus_encoder_destroy(mEncoder);
+    }
+    bool bound() const { return mBound; }
+    int sent() const { return mSent; }
+
+  private:
+    void run() {
+        int16_t pcm[kFrame];
+        unsigned char datagram[1024];
+        for (uint32_t seq = 1000000; !mStop; ++seq) {
+            for (int i = 0; i < kFrame; ++i)
+                pcm[i] = (int16_t)(16000 * std::sin(2 * M_PI * 3000 * (seq * kFrame + i) / kRate));
+            int len = opus_encode(mEncoder, pcm, kFrame, datagram + 6, 1000);
+            datagram[0] = seq >> 24;
+            datagram[1] = seq >> 16;
+            datagram[2] = seq >> 8;
+            datagram[3] = seq;
+            datagram[4] = len >> 8;
+            datagram[5] = len;
+            if (sendto(mSocket, datagram, len + 6, 0, (sockaddr*)&mTo, sizeof mTo) > 0)
+                ++mSent;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    OpusEncoder* mEncoder;
+    int mSocket;
+    bool mBound;
+    sockaddr_in mTo{};
+    std::atomic<bool> mStop{false};
+    std::atomic<int> mSent{0};
+    std::thread mThread;
+};
+
+TEST_F(Session, MediaFromAnotherHostNeverReachesTheMicrophone) {
+    // The phone accepts but sends nothing; a stranger floods the media port.
+    // Its frames are dropped unseen and do not keep the session alive.
+    PhoneProcess phone({"--silent"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    Stranger stranger(Settings::getMediaPort());
+    ASSERT_TRUE(stranger.bound());
+    ASSERT_TRUE(states.waitForIdle(15s));
+    EXPECT_GT(stranger.sent(), 100);
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
+    EXPECT_EQ(Statistics::getInstance()->rxCount, 0);
+    EXPECT_EQ(mic->writeCount(), 0);
+}
+
+TEST_F(Session, MissingVirtualMicrophoneDoesNotStopTheSession) {
+    mic->setAvailable(false);
+    PhoneProcess phone;
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    std::this_thread::sleep_for(300ms);
+    controller.stop();
+    ASSERT_TRUE(states.waitForIdle(5s));
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    EXPECT_EQ(mic->opens(), 0);
+    EXPECT_GT(Statistics::getInstance()->rxCount, 5);
+}
+
+TEST_F(Session, DestroyingTheControllerMidSessionEndsItsThreads) {
+    PhoneProcess phone;
+    target(phone);
+    {
+        MicController controller(&states);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(mic->waitForWrites(5, 5s));
+    }
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+    int writes = mic->writeCount();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(mic->writeCount(), writes) << "no tick after destruction";
+    EXPECT_EQ(mic->openConnections(), 0);
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+// A PlayerCallback for tests: records every (state, error) report in order
+// and lets the test wait for a given one.
+#pragma once
+
+#include "PlayerCallback.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+class StateRecorder : public PlayerCallback {
+  public:
+    using Report = std::pair<int, int>;
+
+    void notifyStateChange(int state, int error) override {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mReports.emplace_back(state, error);
+        }
+        mChanged.notify_all();
+    }
+
+    // Waits until a report of `state` has arrived `count` times.
+    bool waitFor(int state, std::chrono::milliseconds timeout, int count = 1) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mChanged.wait_for(lock, timeout, [&] {
+            int seen = 0;
+            for (const Report& r : mReports)
+                seen += r.first == state;
+            return seen >= count;
+        });
+    }
+
+    // Waits for the session to end: the first report of state 0.
+    bool waitForIdle(std::chrono::milliseconds timeout) { return waitFor(0, timeout); }
+
+    std::vector<Report> reports() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mReports;
+    }
+
+    void clear() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mReports.clear();
+    }
+
+  private:
+    std::mutex mMutex; // guards mReports: controller threads append, the test reads
+    std::condition_variable mChanged;
+    std::vector<Report> mReports;
+};
