@@ -1,2 +1,9 @@
-// voxlet-phone internals (filled in with the phone stand-in).
-namespace voxlet_phone { const char* version() { return "0.1"; } }
+#include "PhoneOptions.h"
+
+namespace voxlet_phone {
+
+const char* version() {
+    return "0.1";
+}
+
+} // namespace voxlet_phone
