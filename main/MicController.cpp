@@ -88,8 +88,11 @@ int MicController::start() {
     if (mStartPending.exchange(true))
         return -1;
     mStatistics->reset();
-    if (!launch(StartThreadProc, true, nullptr))
+    if (!launch(StartThreadProc, true, nullptr)) {
+        // No thread, so no report will ever come: say so to the caller.
         mStartPending.store(false);
+        return -1;
+    }
     return 0;
 }
 

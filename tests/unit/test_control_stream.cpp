@@ -1,0 +1,131 @@
+#include "ControlStream.h"
+#include "link_loopback.h"
+#include "vx_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+using namespace linktest;
+
+TEST(SocketFunctions, ReadTimeoutWaitsThenHandsOutQueuedBytes) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    unsigned char buf[16];
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, vx_sock_read_timeout(buf, sizeof buf, sv[0], 150));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
+
+    // After a timeout, bytes that arrive are read; at most the buffer length.
+    sendAll(sv[1], {1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(4, vx_sock_read_timeout(buf, 4, sv[0], 150));
+    EXPECT_EQ(2, vx_sock_read_timeout(buf, sizeof buf, sv[0], 150));
+    EXPECT_EQ(6, buf[1]);
+    close(sv[1]);
+    EXPECT_EQ(-1, vx_sock_read_timeout(buf, sizeof buf, sv[0], 150));
+    close(sv[0]);
+}
+
+class WinSockStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int port = 0;
+        mListener = tcpListener(&port);
+        mStream = new WinSockStream(mHost, port);
+        ASSERT_EQ(0, mStream->open());
+        mPeer = accept(mListener, nullptr, nullptr);
+        ASSERT_GE(mPeer, 0);
+    }
+    void TearDown() override {
+        delete mStream;
+        if (mPeer >= 0)
+            close(mPeer);
+        close(mListener);
+    }
+
+    char mHost[16] = "127.0.0.1";
+    int mListener = -1;
+    int mPeer = -1;
+    WinSockStream* mStream = nullptr;
+};
+
+TEST_F(WinSockStreamTest, FieldsAreBigEndianBothWays) {
+    mStream->write1(0xAB);
+    mStream->write2(258);
+    mStream->write4(6);
+    EXPECT_EQ((Bytes{0xAB, 0x01, 0x02, 0x00, 0x00, 0x00, 0x06}), recvBytes(mPeer, 7));
+
+    sendAll(mPeer, {0x00, 0x00, 0x01, 0x02, 0x01, 0x02, 0xFF, 0x80, 0x00, 0x00, 0x01});
+    EXPECT_EQ(258u, mStream->read4());
+    EXPECT_EQ(258u, mStream->read2());
+    EXPECT_EQ(255u, mStream->read1());
+    EXPECT_EQ(0x80000001u, mStream->read4());
+}
+
+TEST_F(WinSockStreamTest, ReadCollectsPiecesAndSkipDropsExactly) {
+    std::thread peer([&] {
+        sendAll(mPeer, {1, 2});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sendAll(mPeer, {3, 4, 5, 6, 7, 8});
+    });
+    mStream->skip(0);
+    mStream->skip(-3);
+    unsigned char buf[5] = {};
+    mStream->read(buf, 5);
+    peer.join();
+    EXPECT_EQ((Bytes{1, 2, 3, 4, 5}), Bytes(buf, buf + 5));
+    mStream->skip(2);
+    EXPECT_EQ(8, mStream->read1());
+}
+
+TEST_F(WinSockStreamTest, FailedSendClosesStreamWithoutSigpipe) {
+    close(mPeer); // a plain close: the send after it meets EPIPE
+    mPeer = -1;
+    int p[2]; // made now, so that it cannot take the socket's number later
+    ASSERT_EQ(0, pipe(p));
+    std::set<int> before = openFds();
+    int fault = -1;
+    for (int i = 0; i < 200 && fault < 0; ++i) {
+        fault = faultOf([&] { mStream->write1(0x69); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(FaultSend, fault);
+
+    // Exactly the stream's descriptor is gone. Put a pipe holding a byte on
+    // that number: a stale read of it would take the byte.
+    std::set<int> after = openFds();
+    ASSERT_EQ(before.size() - 1, after.size());
+    int old = -1;
+    for (int fd : before)
+        old = after.count(fd) ? old : fd;
+    ASSERT_EQ(old, dup2(p[0], old));
+    ASSERT_EQ(1, write(p[1], "x", 1));
+    unsigned char b;
+    EXPECT_EQ(FaultReceive, faultOf([&] { mStream->read(&b, 1); }));
+    EXPECT_TRUE(readable(old, 0));
+    EXPECT_EQ(FaultSend, faultOf([&] { mStream->write1(1); }));
+    sockaddr_storage host;
+    EXPECT_EQ(-1, mStream->getPeerHost(&host));
+    close(old);
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(WinSockStreamOpen, UnreachableOrUnresolvableHostGivesMinus5AndNoSocket) {
+    int bound = boundSocket(SOCK_STREAM, "127.0.0.1"); // bound, not listening: refused
+    char loopback[] = "127.0.0.1";
+    // A label over 63 characters: refused locally, no query leaves the machine.
+    std::string overlong = std::string(64, 'a') + ".invalid";
+    for (char* host : {loopback, overlong.data()}) {
+        WinSockStream s(host, localPort(bound));
+        std::set<int> before = openFds();
+        EXPECT_EQ(-5, s.open()) << host;
+        EXPECT_EQ(before, openFds());
+        unsigned char b = 0;
+        EXPECT_EQ(FaultReceive, faultOf([&] { s.read(&b, 1); }));
+        EXPECT_EQ(FaultSend, faultOf([&] { s.write(&b, 1); }));
+    }
+    close(bound);
+}
