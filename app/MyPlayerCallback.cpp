@@ -1,0 +1,7 @@
+#include "MyPlayerCallback.h"
+
+#include "vxAppDelegate.h"
+
+void MyPlayerCallback::notifyStateChange(int state, int error) {
+    mDelegate->onStateChange(state, error);
+}

@@ -1,0 +1,227 @@
+#include "vxAppDelegate.h"
+
+#include "MicController.h"
+#include "MyPlayerCallback.h"
+#include "SessionError.h"
+#include "Settings.h"
+
+#include <chrono>
+#include <climits>
+#include <thread>
+
+namespace {
+
+int16_t saturate16(int value) {
+    if (value < INT16_MIN)
+        return INT16_MIN;
+    if (value > INT16_MAX)
+        return INT16_MAX;
+    return static_cast<int16_t>(value);
+}
+
+uint64_t packReport(uint32_t number, int state, int error) {
+    return static_cast<uint64_t>(number) << 32 |
+           static_cast<uint64_t>(static_cast<uint16_t>(saturate16(state))) << 16 |
+           static_cast<uint16_t>(saturate16(error));
+}
+
+uint32_t reportNumber(uint64_t report) {
+    return static_cast<uint32_t>(report >> 32);
+}
+int reportState(uint64_t report) {
+    return static_cast<int16_t>(static_cast<uint16_t>(report >> 16));
+}
+int reportError(uint64_t report) {
+    return static_cast<int16_t>(static_cast<uint16_t>(report));
+}
+
+} // namespace
+
+vxAppDelegate::vxAppDelegate(ui::UiThread* uiThread, ui::Alert* alert, ui::Browser* browser)
+    : mUiThread(uiThread), mAlert(alert), mBrowser(browser) {}
+
+vxAppDelegate::~vxAppDelegate() {
+    applicationWillTerminate();
+    // The controller's destructor waits for its own threads; only then may the
+    // callback they report through go.
+    mController.reset();
+    mCallback.reset();
+}
+
+void vxAppDelegate::applicationDidFinishLaunching() {
+    Settings::readSettings();
+    mCallback = std::make_unique<MyPlayerCallback>(this);
+    mController = std::make_unique<MicController>(mCallback.get());
+    updatePanel();
+}
+
+void vxAppDelegate::applicationWillTerminate() {
+    if (!mController)
+        return;
+    // A stop is only accepted for good once connected (a stop during
+    // connecting is dropped by the controller), so wait for state 2 to send it.
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(kQuitWaitMs);
+    bool stopSent = false;
+    for (;;) {
+        int state = mController->getState();
+        if (state == StateIdle)
+            return;
+        if (state == StateConnected && !stopSent)
+            stopSent = mController->stop() == 0;
+        if (Clock::now() >= deadline)
+            return; // the controller's destructor still ends what remains
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void vxAppDelegate::updatePanel() {
+    if (mTargetAddressField)
+        mTargetAddressField->setStringValue(Settings::getWifiServerAddr());
+    if (mControlPortText)
+        mControlPortText->setIntValue(Settings::getControlPort());
+    if (mMediaPortText)
+        mMediaPortText->setIntValue(Settings::getMediaPort());
+    if (mLocalPlayButton)
+        mLocalPlayButton->setState(Settings::isPlayLocally() ? 1 : 0);
+    setButtons(true, false);
+}
+
+void vxAppDelegate::onConnect() {
+    if (mAwaitingReport)
+        return;
+    Settings::setTransportType(3);
+    std::string address = mTargetAddressField ? mTargetAddressField->stringValue() : std::string();
+    if (address.empty()) {
+        showError(kInvalidAddressText);
+        return;
+    }
+    Settings::setWifiServerAddr(address.c_str());
+    Settings::setControlPort(mControlPortText ? mControlPortText->intValue() : 0);
+    Settings::setMediaPort(mMediaPortText ? mMediaPortText->intValue() : 0);
+    Settings::setPlayLocally(mLocalPlayButton && mLocalPlayButton->state() == 1);
+    Settings::writeSettings();
+
+    // Connect goes grey at the press, not at the first report, and a press that
+    // still reaches us before a report is applied is ignored: the session may
+    // even have ended already, so the controller alone cannot tell it apart.
+    if (mController->start() == 0) {
+        mAwaitingReport = true;
+        if (mConnectButton)
+            mConnectButton->setEnabled(false);
+    }
+}
+
+void vxAppDelegate::onDisconnect() {
+    mController->stop();
+}
+
+void vxAppDelegate::onPlayInSpeaker() {
+    Settings::setPlayLocally(mLocalPlayButton && mLocalPlayButton->state() == 1);
+}
+
+void vxAppDelegate::onHelp() {
+    if (mBrowser && !mHelpUrl.empty())
+        mBrowser->openUrl(mHelpUrl.c_str());
+}
+
+void vxAppDelegate::showError(const char* text) {
+    mAlertOpen = true;
+    mAlert->runModal(text);
+    mAlertOpen = false;
+    drainRefreshes();
+}
+
+const char* vxAppDelegate::getErrText(int code) {
+    return ::getErrText(code);
+}
+
+void vxAppDelegate::onStateChange(int state, int error) {
+    uint64_t old = mReport.load();
+    while (!mReport.compare_exchange_weak(old, packReport(reportNumber(old) + 1, state, error))) {
+    }
+    mUiThread->performLater([this] { onStateChangeInternal(); });
+}
+
+int vxAppDelegate::getMState() const {
+    return reportState(mReport.load());
+}
+
+int vxAppDelegate::getMError() const {
+    return reportError(mReport.load());
+}
+
+void vxAppDelegate::onStateChangeInternal() {
+    ++mPendingRefreshes;
+    drainRefreshes();
+}
+
+void vxAppDelegate::drainRefreshes() {
+    // Reached again from inside an alert's modal loop: leave the refresh
+    // counted; the loop below (or the one that opened the alert) runs it once
+    // the alert is gone, so alerts never stack and no button changes under one.
+    if (mAlertOpen || mRefreshing)
+        return;
+    mRefreshing = true;
+    while (mPendingRefreshes > 0) {
+        --mPendingRefreshes;
+        applyLatestReport();
+    }
+    mRefreshing = false;
+}
+
+void vxAppDelegate::applyLatestReport() {
+    uint64_t report = mReport.load();
+    // Several refreshes queued for reports that came together all see the
+    // latest one; it is applied (and its alert shown) once.
+    if (reportNumber(report) == mAppliedReport)
+        return;
+    mAppliedReport = reportNumber(report);
+    mAwaitingReport = false;
+    int state = reportState(report);
+    int error = reportError(report);
+
+    hideIndicator(mConnectingIndicator);
+    hideIndicator(mDisconnectingIndicator);
+    if (error != ErrorNone)
+        showError(getErrText(error));
+
+    switch (state) {
+    case StateIdle:
+        setButtons(true, false);
+        break;
+    case StateConnecting:
+        setButtons(false, false);
+        if (mConnectingIndicator) {
+            mConnectingIndicator->setHidden(false);
+            mConnectingIndicator->startAnimation();
+        }
+        break;
+    case StateConnected:
+        setButtons(false, true);
+        break;
+    case StateDisconnecting:
+        setButtons(false, false);
+        if (mDisconnectingIndicator) {
+            mDisconnectingIndicator->setHidden(false);
+            mDisconnectingIndicator->startAnimation();
+        }
+        break;
+    default: // aborting and anything else: the buttons stay as they are
+        break;
+    }
+}
+
+void vxAppDelegate::hideIndicator(ui::ProgressIndicator* indicator) {
+    if (indicator && !indicator->isHidden()) {
+        indicator->stopAnimation();
+        indicator->setHidden(true);
+    }
+}
+
+void vxAppDelegate::setButtons(bool connect, bool disconnect) {
+    if (mConnectButton)
+        mConnectButton->setEnabled(connect);
+    if (mDisconnectButton)
+        mDisconnectButton->setEnabled(disconnect);
+}
