@@ -32,7 +32,7 @@ namespace {
 std::atomic<bool> gCounting{false};
 std::atomic<long> gPump{0}, gTick{0}, gSpeaker{0};
 
-void countAllocation() {
+[[maybe_unused]] void countAllocation() {
     if (!gCounting.load(std::memory_order_relaxed))
         return;
     char name[17] = {0};
