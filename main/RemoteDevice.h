@@ -43,7 +43,6 @@ class RemoteDevice {
     void setSessionState(const std::atomic<int>* state) { mSessionState = state; }
 
   private:
-
     ControlStream* mControlStream;
     MediaStream* mMediaStream;
     int mMediaPort;

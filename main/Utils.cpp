@@ -1,3 +1,5 @@
 #include "Utils.h"
 
-int getAvailableUdpPort(int port) { return port; }
+int getAvailableUdpPort(int port) {
+    return port;
+}

@@ -7,8 +7,7 @@
 // Connects to host:port (numeric IPv4/IPv6 or a name), trying only the first
 // resolved address. timeout in whole seconds, 0 = the system's own limit.
 // *gaiError gets getaddrinfo's result. Returns a blocking descriptor or -1.
-int socket_network_client_timeout(const char* host, int port, int type, int timeout,
-                                  int* gaiError);
+int socket_network_client_timeout(const char* host, int port, int type, int timeout, int* gaiError);
 int vx_socket_network_client(const char* host, int port, int type);
 // A socket bound to every local address at `port` (IPv6 dual-stack, or IPv4
 // where the kernel has no IPv6); a stream socket also listens (backlog 1).

@@ -15,7 +15,9 @@ void getSystemTimeCapacity(int* min, int* max) {
     *max = 1;
 }
 
-int getOsType() { return 1; }
+int getOsType() {
+    return 1;
+}
 
 void getOsVersion(int* major, int* minor) {
     *major = 0;

@@ -1,8 +1,8 @@
 #include "RecordingAudioBackend.h"
 
 #include <algorithm>
-#include <pthread.h>
 #include <cstring>
+#include <pthread.h>
 
 AudioRecording::AudioRecording() {
     // Room for two minutes at 48000 Hz, so recording never allocates on the

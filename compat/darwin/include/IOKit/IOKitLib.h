@@ -44,9 +44,9 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32
                             io_connect_t* connect);
 kern_return_t IOServiceClose(io_connect_t connect);
 kern_return_t IOConnectCallMethod(mach_port_t connection, uint32_t selector, const uint64_t* input,
-                                  uint32_t inputCnt, const void* inputStruct,
-                                  size_t inputStructCnt, uint64_t* output, uint32_t* outputCnt,
-                                  void* outputStruct, size_t* outputStructCnt);
+                                  uint32_t inputCnt, const void* inputStruct, size_t inputStructCnt,
+                                  uint64_t* output, uint32_t* outputCnt, void* outputStruct,
+                                  size_t* outputStructCnt);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,423 @@
+// The virtual microphone on a PulseAudio-compatible server.
+//
+// A null sink (the feed, mono 48 kHz) takes our frames through one playback
+// stream; a remap source over its monitor is the microphone applications see.
+// The sink runs on the server's clock whether or not anyone records, so a late
+// recorder hears current audio and a stalled sender gives silence, never a
+// stopped clock.
+//
+// Why the backlog is trimmed: the frames arrive on the playout tick's clock
+// and the sink consumes them on the server's. When the tick runs even slightly
+// fast, the stream's queue grows without end (1 % fast adds 10 ms every
+// second). So each write looks at the stream's latency just before it writes;
+// when the lowest value over half a second stays more than a frame above the
+// steady level, one frame is dropped. A slow tick needs nothing: the stream
+// underruns briefly and the source carries silence.
+#include "PulseMic.h"
+
+#include "PulseConnection.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace darwin::pulse {
+
+namespace {
+
+constexpr size_t kFrameBytes = 2 * kMicMaxSamples; // one 20 ms frame at 48 kHz
+constexpr uint32_t kTargetBytes = 4 * kFrameBytes; // tlength: 80 ms
+constexpr uint32_t kPrebufBytes = 2 * kFrameBytes; // explicit: the rounded default may never start
+// The stream needs this long after becoming ready before the first write;
+// writing at once leaves a permanent backlog.
+constexpr auto kSettleTime = std::chrono::milliseconds(100);
+// The stream's latency just before a write settles at 24-29 ms (the frame of
+// prebuffer plus what the sink renders ahead). Drop a frame when the lowest
+// value over a window stays above this: the standing level plus room for the
+// interpolated timing's noise, so a tick on time never loses a frame.
+constexpr pa_usec_t kTrimAboveUsec = 35 * PA_USEC_PER_MSEC;
+constexpr int kTrimWindowTicks = 25; // 0.5 s of frames
+
+std::atomic<uint64_t> gTrimmed{0};
+
+std::string ownerTag() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    return std::string(host) + ":" + std::to_string(getpid());
+}
+
+// True when the argument string sets `key` to exactly `value`.
+bool hasArgument(const std::string& args, const std::string& key, const std::string& value) {
+    const std::string needle = key + "=" + value;
+    for (size_t at = args.find(needle); at != std::string::npos; at = args.find(needle, at + 1)) {
+        bool startOk = at == 0 || args[at - 1] == ' ';
+        size_t end = at + needle.size();
+        bool endOk = end == args.size() || args[end] == ' ';
+        if (startOk && endOk)
+            return true;
+    }
+    return false;
+}
+
+// A module of ours still owned by another live process on this host: then the
+// source is in use and must not be taken away from it.
+bool ownedByLiveProcess(const std::string& args, const std::string& self) {
+    const std::string key = "voxlet.owner=\"";
+    size_t at = args.find(key);
+    if (at == std::string::npos)
+        return false;
+    size_t begin = at + key.size();
+    size_t end = args.find('"', begin);
+    if (end == std::string::npos)
+        return false;
+    std::string owner = args.substr(begin, end - begin);
+    if (owner == self)
+        return false;
+    size_t colon = owner.rfind(':');
+    if (colon == std::string::npos || owner.substr(0, colon) != self.substr(0, self.rfind(':')))
+        return false; // another host's, or unreadable: a leftover
+    long pid = std::strtol(owner.c_str() + colon + 1, nullptr, 10);
+    if (pid <= 0)
+        return false;
+    return kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+bool isOurModule(const Connection::Module& m) {
+    if (m.name == "module-null-sink")
+        return hasArgument(m.argument, "sink_name", kMicFeedSinkName);
+    if (m.name == "module-remap-source")
+        return hasArgument(m.argument, "source_name", kMicSourceName) ||
+               hasArgument(m.argument, "master", std::string(kMicFeedSinkName) + ".monitor");
+    return false;
+}
+
+// One publication of the source on one server: the modules loaded for it and
+// the stream that feeds it. Shared by every connection open at once.
+//
+// Threads: created on the opening thread (the session's start thread); write()
+// on the playout tick; teardown() on the closing thread or at process exit.
+// Everything but mPublished is guarded by the connection's main-loop lock;
+// write() holds it only for the one stream write, which never waits for the
+// server.
+class MicFeed {
+  public:
+    static std::shared_ptr<MicFeed> create();
+    ~MicFeed();
+
+    // Any thread: whether the source is up and its server still there.
+    bool live() const { return mPublished.load(std::memory_order_acquire) && mConn->alive(); }
+    IOReturn write(const void* samples, int count);
+    // Removes the source and everything loaded for it; idempotent.
+    void teardown();
+
+  private:
+    explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
+    bool publish(); // main-loop lock held
+    bool removeLeftovers(const std::string& self);
+    bool openStream();
+    void restoreDefaults();
+    bool shouldTrim();
+
+    std::unique_ptr<Connection> mConn;
+    std::atomic<bool> mPublished{false};
+    pa_stream* mStream = nullptr;
+    uint32_t mSinkModule = PA_INVALID_INDEX;
+    uint32_t mSourceModule = PA_INVALID_INDEX;
+    std::string mDefaultSink; // the defaults before our modules were loaded
+    std::string mDefaultSource;
+    pa_usec_t mWindowLowest = PA_USEC_INVALID; // trimming: lowest latency this window
+    int mWindowTicks = 0;
+};
+
+// The one publication of this process, so that connections share it and the
+// exit handler finds it. Heap-held and never freed: exit handlers may still
+// run after static destruction began.
+struct Current {
+    std::mutex mutex; // guards feed; held while a feed is created (serialises opens)
+    std::weak_ptr<MicFeed> feed;
+};
+
+Current& current() {
+    static Current* c = new Current;
+    return *c;
+}
+
+void tearDownAtExit() {
+    std::shared_ptr<MicFeed> feed;
+    {
+        std::lock_guard<std::mutex> lock(current().mutex);
+        feed = current().feed.lock();
+    }
+    if (feed)
+        feed->teardown();
+}
+
+std::shared_ptr<MicFeed> MicFeed::create() {
+    std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
+    if (!conn)
+        return nullptr;
+    std::shared_ptr<MicFeed> feed(new MicFeed(std::move(conn)));
+    bool ok;
+    {
+        Connection::Lock lock(*feed->mConn);
+        ok = feed->publish();
+    }
+    if (!ok)
+        return nullptr; // the destructor removes whatever was loaded
+    std::this_thread::sleep_for(kSettleTime);
+    return feed;
+}
+
+bool MicFeed::publish() {
+    const std::string self = ownerTag();
+    if (!removeLeftovers(self))
+        return false;
+    Connection::ServerInfo info;
+    if (!mConn->serverInfo(info))
+        return false;
+    mDefaultSink = info.defaultSink;
+    mDefaultSource = info.defaultSource;
+    // From here on teardown() has something to undo.
+    mPublished.store(true, std::memory_order_release);
+
+    const std::string owner = " voxlet.owner=\"" + self + "\"";
+    // Rewinds on the feed made the monitor run at half speed on PulseAudio;
+    // the option does not exist on PipeWire.
+    const bool pipewire = info.serverName.find("PipeWire") != std::string::npos;
+    std::string sinkArgs = std::string("sink_name=") + kMicFeedSinkName +
+                           " format=s16le rate=48000 channels=1 channel_map=mono" +
+                           (pipewire ? "" : " norewinds=1") +
+                           " sink_properties='device.description=\"" + kMicSourceDescription +
+                           " (feed)\"" + owner + "'";
+    mSinkModule = mConn->loadModule("module-null-sink", sinkArgs);
+    if (mSinkModule == PA_INVALID_INDEX)
+        return false;
+    // Mono stated explicitly: otherwise PipeWire's remap source is stereo and a
+    // mono capture sums both channels (+6 dB).
+    std::string sourceArgs =
+        std::string("source_name=") + kMicSourceName + " master=" + kMicFeedSinkName +
+        ".monitor channels=1 channel_map=mono" + " source_properties='device.description=\"" +
+        kMicSourceDescription + "\" device.class=sound device.icon_name=audio-input-microphone" +
+        owner + "'";
+    mSourceModule = mConn->loadModule("module-remap-source", sourceArgs);
+    if (mSourceModule == PA_INVALID_INDEX)
+        return false;
+    restoreDefaults();
+    return openStream();
+}
+
+bool MicFeed::removeLeftovers(const std::string& self) {
+    std::vector<Connection::Module> modules;
+    if (!mConn->modules(modules))
+        return false;
+    for (const Connection::Module& m : modules) {
+        if (isOurModule(m) && ownedByLiveProcess(m.argument, self))
+            return false; // another running client publishes the source
+    }
+    // Remap sources first: they hang on the sink's monitor.
+    for (const char* kind : {"module-remap-source", "module-null-sink"}) {
+        for (const Connection::Module& m : modules) {
+            if (m.name == kind && isOurModule(m))
+                mConn->unloadModule(m.index);
+        }
+    }
+    return true;
+}
+
+// Loading a sink can make it the default when none was set: then everything
+// the computer plays would go into the microphone.
+void MicFeed::restoreDefaults() {
+    Connection::ServerInfo now;
+    if (!mConn->serverInfo(now))
+        return;
+    if (!mDefaultSink.empty() && now.defaultSink != mDefaultSink)
+        mConn->setDefaultSink(mDefaultSink);
+    if (!mDefaultSource.empty() && now.defaultSource != mDefaultSource)
+        mConn->setDefaultSource(mDefaultSource);
+}
+
+bool MicFeed::openStream() {
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kMicRate, 1};
+    pa_channel_map map;
+    pa_channel_map_init_mono(&map);
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "Voxlet Microphone feed");
+    // No media.role=phone: it makes the server cork other streams, and ours.
+    mStream =
+        pa_stream_new_with_proplist(mConn->context(), "Voxlet Microphone feed", &spec, &map, props);
+    pa_proplist_free(props);
+    if (!mStream)
+        return false;
+    pa_stream_set_state_callback(
+        mStream, [](pa_stream*, void* c) { static_cast<Connection*>(c)->signal(); }, mConn.get());
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = kTargetBytes;
+    attr.prebuf = kPrebufBytes;
+    attr.minreq = uint32_t(-1);
+    attr.fragsize = uint32_t(-1);
+    const auto flags =
+        pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                          PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    if (pa_stream_connect_playback(mStream, kMicFeedSinkName, &attr, flags, nullptr, nullptr) < 0)
+        return false;
+    pa_stream* s = mStream;
+    mConn->waitUntil([s] {
+        pa_stream_state_t st = pa_stream_get_state(s);
+        return st == PA_STREAM_READY || st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED;
+    });
+    return pa_stream_get_state(mStream) == PA_STREAM_READY;
+}
+
+MicFeed::~MicFeed() {
+    teardown();
+    mConn.reset();
+}
+
+void MicFeed::teardown() {
+    Connection::Lock lock(*mConn);
+    if (mStream) {
+        pa_stream_set_state_callback(mStream, nullptr, nullptr);
+        if (mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
+            mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
+        pa_stream_disconnect(mStream);
+        pa_stream_unref(mStream);
+        mStream = nullptr;
+    }
+    if (!mPublished.exchange(false))
+        return;
+    if (mConn->alive()) {
+        if (mSourceModule != PA_INVALID_INDEX)
+            mConn->unloadModule(mSourceModule);
+        if (mSinkModule != PA_INVALID_INDEX)
+            mConn->unloadModule(mSinkModule);
+    }
+    mSourceModule = mSinkModule = PA_INVALID_INDEX;
+}
+
+// Main-loop lock held; called once per frame, before it is written.
+bool MicFeed::shouldTrim() {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(mStream, &latency, &negative) != 0)
+        return false; // no timing yet
+    if (negative)
+        latency = 0;
+    if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
+        mWindowLowest = latency;
+    if (++mWindowTicks < kTrimWindowTicks)
+        return false;
+    const bool trim = mWindowLowest > kTrimAboveUsec;
+    mWindowTicks = 0;
+    mWindowLowest = PA_USEC_INVALID;
+    return trim;
+}
+
+IOReturn MicFeed::write(const void* samples, int count) {
+    if (!mPublished.load(std::memory_order_acquire))
+        return kIOReturnNotAttached;
+    Connection::Lock lock(*mConn);
+    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY)
+        return kIOReturnNotAttached; // the server went away: quiet from now on
+    if (count == 0)
+        return kIOReturnSuccess;
+    if (shouldTrim()) {
+        gTrimmed.fetch_add(1, std::memory_order_relaxed);
+        return kIOReturnSuccess;
+    }
+    // Written into the server's memory pool directly: no copy of ours.
+    const char* from = static_cast<const char*>(samples);
+    size_t left = size_t(count) * 2;
+    while (left > 0) {
+        void* to = nullptr;
+        size_t n = left;
+        if (pa_stream_begin_write(mStream, &to, &n) < 0 || !to || n == 0)
+            return kIOReturnError;
+        n = std::min(n, left);
+        std::memcpy(to, from, n);
+        if (pa_stream_write(mStream, to, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return kIOReturnError;
+        from += n;
+        left -= n;
+    }
+    return kIOReturnSuccess;
+}
+
+// One open connection: writes go to the shared publication.
+class MicClient : public IOUserClient {
+  public:
+    explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {}
+
+    IOReturn externalMethod(uint32_t selector, const uint64_t*, uint32_t, const void* structIn,
+                            size_t structInSize, uint64_t* scalarOut, uint32_t* scalarOutCount,
+                            void*, size_t*) override {
+        if (selector != kMicWriteSelector)
+            return kIOReturnUnsupported;
+        if (!structIn || structInSize != kMicRequestSize)
+            return kIOReturnBadArgument;
+        int32_t count;
+        std::memcpy(&count, structIn, sizeof count);
+        if (count < 0 || count > kMicMaxSamples)
+            return kIOReturnBadArgument;
+        if (scalarOut && scalarOutCount && *scalarOutCount >= 1) {
+            scalarOut[0] = 0;
+            *scalarOutCount = 1;
+        }
+        return mFeed->write(static_cast<const char*>(structIn) + 4, count);
+    }
+
+  private:
+    const std::shared_ptr<MicFeed> mFeed;
+};
+
+class MicDriver : public IOServiceDriver {
+  public:
+    bool isAvailable() override {
+        {
+            std::lock_guard<std::mutex> lock(current().mutex);
+            std::shared_ptr<MicFeed> feed = current().feed.lock();
+            if (feed && feed->live())
+                return true;
+        }
+        return serverAnswers();
+    }
+
+    std::unique_ptr<IOUserClient> newUserClient(uint32_t type) override {
+        if (type != 0)
+            return nullptr;
+        static std::once_flag exitHook;
+        std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
+        std::lock_guard<std::mutex> lock(current().mutex);
+        std::shared_ptr<MicFeed> feed = current().feed.lock();
+        if (!feed || !feed->live()) {
+            feed.reset(); // a dead one stays with the connections that hold it
+            feed = MicFeed::create();
+            if (!feed)
+                return nullptr;
+            current().feed = feed;
+        }
+        return std::make_unique<MicClient>(std::move(feed));
+    }
+};
+
+} // namespace
+
+std::shared_ptr<IOServiceDriver> newMicDriver() {
+    return std::make_shared<MicDriver>();
+}
+
+uint64_t micFramesTrimmed() {
+    return gTrimmed.load(std::memory_order_relaxed);
+}
+
+} // namespace darwin::pulse

@@ -1,0 +1,116 @@
+// The sound server missing, dying mid-session and coming back. These tests
+// start a server of their own (scripts/lib/pulse.sh) or point at none, so they
+// never depend on what the shared private server holds.
+#include "AudioPlayer.h"
+#include "MicDevice.h"
+#include "PulseTestUtil.h"
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+
+using namespace pulsetest;
+
+namespace {
+
+constexpr int kFrame = 960;
+
+int pulseScript(const std::string& function, const std::string& dir) {
+    Subprocess sh("/bin/bash", {"-c",
+                                std::string("source '") + VOXLET_SOURCE_DIR +
+                                    "/scripts/lib/pulse.sh' && " + function + " \"$0\"",
+                                dir});
+    return sh.wait(15000);
+}
+
+// A server of the test's own in a private directory; stopped and removed
+// however the test ends.
+struct OwnServer {
+    std::string dir;
+    OwnServer() {
+        char tmpl[] = "/tmp/voxlet-pulse-loss-XXXXXX";
+        if (mkdtemp(tmpl))
+            dir = tmpl;
+    }
+    ~OwnServer() {
+        if (dir.empty())
+            return;
+        pulseScript("pulse_stop", dir);
+        Subprocess("/bin/rm", {"-rf", dir}).wait(5000);
+    }
+};
+
+// Runs `work` on another thread; a call that blocks would hang the suite, so
+// the process ends with a message instead.
+template <typename Work> void withinSeconds(int seconds, const char* what, Work work) {
+    auto done = std::async(std::launch::async, work);
+    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        std::fprintf(stderr, "%s blocked for %d s\n", what, seconds);
+        std::_Exit(3);
+    }
+    done.get();
+}
+
+TEST(PulseServerLoss, WithNoServerThereIsNoMicrophoneAndNoSpeaker) {
+    ServerOverride server("unix:/nonexistent/voxlet-test/native");
+    withinSeconds(10, "opening without a server", [] {
+        MicDevice mic;
+        EXPECT_EQ(mic.isActive(), 0);
+        EXPECT_EQ(mic.open(), 0);
+        short frame[kFrame] = {};
+        EXPECT_FALSE(mic.write(frame, kFrame));
+        AudioPlayer player(48000, 20);
+        EXPECT_NE(player.open(), 0);
+        EXPECT_EQ(player.play(frame, kFrame), -1);
+        player.close();
+    });
+}
+
+// The server dies while both outputs run: writes fail quietly and nothing
+// blocks; once it is back, the next open finds it again.
+TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
+    REQUIRE_PRIVATE_SERVER();
+    OwnServer own;
+    const std::string dir = own.dir;
+    ASSERT_FALSE(dir.empty());
+    ASSERT_EQ(pulseScript("pulse_start", dir), 0);
+    ServerOverride server("unix:" + dir + "/native");
+
+    MicDevice mic;
+    ASSERT_EQ(mic.open(), 1);
+    auto player = std::make_unique<AudioPlayer>(48000, 20);
+    ASSERT_EQ(player->open(), 0);
+    short frame[kFrame] = {};
+    int written = 0;
+    paced(10, 20000, [&](int) {
+        written += mic.write(frame, kFrame);
+        player->play(frame, kFrame);
+    });
+    EXPECT_EQ(written, 10);
+
+    ASSERT_EQ(pulseScript("pulse_stop", dir), 0);
+    int lateSuccesses = 0;
+    withinSeconds(10, "writing after the server died", [&] {
+        paced(50, 20000, [&](int i) {
+            bool ok = mic.write(frame, kFrame);
+            if (i >= 25)
+                lateSuccesses += ok;
+            player->play(frame, kFrame);
+        });
+        mic.close();
+        player->close();
+        player.reset();
+    });
+    EXPECT_EQ(lateSuccesses, 0);
+
+    ASSERT_EQ(pulseScript("pulse_start", dir), 0);
+    withinSeconds(10, "opening on the restarted server", [&] {
+        EXPECT_EQ(mic.open(), 1);
+        EXPECT_FALSE(source("voxlet_mic").empty());
+        EXPECT_TRUE(mic.write(frame, kFrame));
+        mic.close();
+        EXPECT_TRUE(micModules().empty());
+    });
+}
+
+} // namespace
