@@ -37,6 +37,8 @@ class MicDevice {
     bool write(short* samples, int count);
 
   private:
+    static bool findService(unsigned int* service);
+
     unsigned int mService;    // io_service_t of the first matching service, 0 when none
     unsigned int mConnection; // io_connect_t; 0 while closed
 };

@@ -16,18 +16,13 @@ int MicDevice::open() {
     // A second open would lose the first connection for good.
     close();
 
-    CFMutableDictionaryRef matching = IOServiceMatching(kServiceClass);
-    io_iterator_t iterator = 0;
-    kern_return_t kr = IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator);
-    if (kr != KERN_SUCCESS) {
-        fprintf(stderr, "IOServiceGetMatchingServices returned 0x%08x\n\n", (unsigned)kr);
+    io_service_t service = 0;
+    if (!findService(&service))
         return 0;
-    }
-    mService = IOIteratorNext(iterator);
-    IOObjectRelease(iterator);
+    mService = service;
 
     io_connect_t connection = 0;
-    kr = IOServiceOpen(mService, mach_task_self(), kConnectionType, &connection);
+    kern_return_t kr = IOServiceOpen(mService, mach_task_self(), kConnectionType, &connection);
     mConnection = connection;
     if (kr != KERN_SUCCESS) {
         close();
@@ -43,17 +38,24 @@ void MicDevice::close() {
     }
 }
 
-int MicDevice::isActive() {
+// The first service of the driver's class (0 when none); false when the
+// matching call itself failed, which is reported on stderr.
+bool MicDevice::findService(unsigned int* service) {
     CFMutableDictionaryRef matching = IOServiceMatching(kServiceClass);
     io_iterator_t iterator = 0;
     kern_return_t kr = IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator);
     if (kr != KERN_SUCCESS) {
         fprintf(stderr, "IOServiceGetMatchingServices returned 0x%08x\n\n", (unsigned)kr);
-        return 0;
+        return false;
     }
-    io_service_t service = IOIteratorNext(iterator);
+    *service = IOIteratorNext(iterator);
     IOObjectRelease(iterator);
-    return service != 0 ? 1 : 0;
+    return true;
+}
+
+int MicDevice::isActive() {
+    io_service_t service = 0;
+    return findService(&service) && service != 0 ? 1 : 0;
 }
 
 int MicDevice::getDriverVersion() {

@@ -171,12 +171,7 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
                                          PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0)
         return false;
-    pa_stream* s = mStream;
-    mConn->waitUntil([s] {
-        pa_stream_state_t st = pa_stream_get_state(s);
-        return st == PA_STREAM_READY || st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED;
-    });
-    return pa_stream_get_state(mStream) == PA_STREAM_READY;
+    return mConn->waitStreamReady(mStream);
 }
 
 void SpeakerBackend::stop() {
