@@ -120,16 +120,19 @@ TEST_F(Session, SpeakerPlaysTheSameFramesWhileSwitchedOn) {
     controller.stop();
     ASSERT_TRUE(states.waitForIdle(5s));
 
+    // Each buffer the speaker played holds one frame. A buffer that found no
+    // frame waiting is silent (the two clocks need not agree); every other one
+    // carries the tone.
     std::vector<int16_t> played = speaker.recording().samples();
-    ASSERT_FALSE(allZero(played));
-    // Skip the leading silence and the switch-over, then the tone is intact.
-    size_t firstSound = 0;
-    while (firstSound < played.size() && played[firstSound] == 0)
-        ++firstSound;
-    std::vector<int16_t> tone(played.begin() + (long)firstSound, played.end());
-    ASSERT_GT(tone.size(), (size_t)kFrame * 20);
-    tone.resize(kFrame * 20);
-    EXPECT_NEAR(estimateFrequency(tone, kRate), 1000.0, 10.0);
+    int sounding = 0;
+    for (size_t at = 0; at + kFrame <= played.size(); at += kFrame) {
+        std::vector<int16_t> frame(played.begin() + (long)at, played.begin() + (long)at + kFrame);
+        if (allZero(frame))
+            continue;
+        ++sounding;
+        EXPECT_NEAR(estimateFrequency(frame, kRate), 1000.0, 20.0) << "buffer " << at / kFrame;
+    }
+    EXPECT_GE(sounding, 40);
     EXPECT_EQ(speaker.backendsStopped(), speaker.backendsStarted());
 }
 
