@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 // Each field is one read or write of its full width, so a field either
 // arrives whole or the call throws.
@@ -63,7 +64,14 @@ WinSockStream::~WinSockStream() {
 int WinSockStream::open() {
     close();
     mSocket = vx_socket_network_client(mHost, mPort, SOCK_STREAM);
-    return mSocket == -1 ? -5 : 0;
+    if (mSocket == -1)
+        return -5;
+    // A phone that stops reading must not block a send (and so the
+    // keep-alive thread, and the stop that joins it) forever: a send that
+    // cannot go out within the read limit fails like any other.
+    struct timeval limit = {kReadTimeoutMs / 1000, 0};
+    setsockopt(mSocket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return 0;
 }
 
 void WinSockStream::close() {

@@ -110,7 +110,9 @@ int MicController::getState() {
 
 void MicController::onAbort(int error) {
     mAbortError.store(error);
-    launch(AbortThreadProc, true, nullptr);
+    mPendingAborts.fetch_add(1);
+    if (!launch(AbortThreadProc, true, nullptr))
+        mPendingAborts.fetch_sub(1);
 }
 
 void MicController::notifyStateChange(int state, int error) {
@@ -122,6 +124,11 @@ void MicController::notifyStateChange(int state, int error) {
 void MicController::startInternal() {
     notifyStateChange(StateConnecting, ErrorNone);
     mStartPending.store(false);
+    // When both workers of the last session aborted, the second abort thread
+    // may still be on its way to the mutex: let it find this session in state
+    // 1 (and do nothing) rather than in state 2, which it would end.
+    while (mPendingAborts.load() > 0)
+        usleep(1000);
 
     mRemoteDevice = new RemoteDevice();
     mRemoteDevice->setSessionState(&mState);
@@ -341,6 +348,7 @@ void MicController::AbortThreadProc(void* controller) {
     nameThread("vx-abort");
     MicController* self = static_cast<MicController*>(controller);
     self->abortInternal();
+    self->mPendingAborts.fetch_sub(1);
     self->mDetachedThreads.fetch_sub(1);
 }
 

@@ -105,4 +105,5 @@ class MicController : public TimerListener {
     bool mPumpThreadValid = false;
     std::atomic<int> mDetachedThreads{0};
     std::atomic<bool> mStartPending{false}; // start() accepted, state 1 not yet reported
+    std::atomic<int> mPendingAborts{0};     // abort threads launched and not yet finished
 };

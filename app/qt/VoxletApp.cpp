@@ -74,7 +74,8 @@ QString VoxletApp::findHelpPage() {
 namespace {
 
 // SIGINT and SIGTERM quit like the window does, so the session still ends
-// cleanly: the handler only writes a byte that the event loop picks up.
+// cleanly: the handler only writes a byte that the event loop picks up, and
+// never waits when a burst of signals has filled the socket.
 int gSignalPipe[2] = {-1, -1};
 
 void onQuitSignal(int) {
@@ -84,7 +85,7 @@ void onQuitSignal(int) {
 }
 
 void quitOnSignals(QObject* parent) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, parent);
     QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {

@@ -82,6 +82,11 @@ int socket_network_client_timeout(const char* host, int port, int type, int time
         *gaiError = EAI_NONAME;
         return -1;
     }
+    // The resolver would wrap a port above 65535 round to another service.
+    if (port < 0 || port > 65535) {
+        *gaiError = EAI_SERVICE;
+        return -1;
+    }
 
     char service[16];
     snprintf(service, sizeof service, "%d", port);
@@ -151,6 +156,9 @@ int vx_socket_network_client(const char* host, int port, int type) {
 }
 
 int vx_socket_inaddr_any_server(int port, int type) {
+    // htons would wrap it round to another port, 65536 to "any".
+    if (port < 0 || port > 65535)
+        return -1;
     int fd = socket(AF_INET6, type, 0);
     bool v6 = true;
     if (fd == -1 && errno == EAFNOSUPPORT) {

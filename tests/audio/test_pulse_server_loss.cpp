@@ -5,8 +5,12 @@
 #include "MicDevice.h"
 #include "PulseTestUtil.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
 
 using namespace pulsetest;
@@ -51,6 +55,31 @@ template <typename Work> void withinSeconds(int seconds, const char* what, Work 
     done.get();
 }
 
+// How often the speaker's queue thread has been switched out so far (each
+// wake-up costs at least one), or -1 when there is no such thread.
+long speakerThreadSwitches() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return -1;
+    long total = -1;
+    while (dirent* e = readdir(tasks)) {
+        const std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::string comm;
+        std::getline(std::ifstream(dir + "/comm"), comm);
+        if (comm != "vx-speaker")
+            continue;
+        std::ifstream status(dir + "/status");
+        total = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    closedir(tasks);
+    return total;
+}
+
 TEST(PulseServerLoss, WithNoServerThereIsNoMicrophoneAndNoSpeaker) {
     ServerOverride server("unix:/nonexistent/voxlet-test/native");
     withinSeconds(10, "opening without a server", [] {
@@ -90,18 +119,28 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
 
     ASSERT_EQ(pulseScript("pulse_stop", dir), 0);
     int lateSuccesses = 0;
+    long switchesAtHalf = -1;
+    long switchesAtEnd = -1;
     withinSeconds(10, "writing after the server died", [&] {
         paced(50, 20000, [&](int i) {
             bool ok = mic.write(frame, kFrame);
             if (i >= 25)
                 lateSuccesses += ok;
+            if (i == 25)
+                switchesAtHalf = speakerThreadSwitches();
             player->play(frame, kFrame);
         });
+        switchesAtEnd = speakerThreadSwitches();
         mic.close();
         player->close();
         player.reset();
     });
     EXPECT_EQ(lateSuccesses, 0);
+    // With its stream gone the speaker's thread has nothing to wait for: it
+    // must not spin on the buffers that will never be read (25 frames' time:
+    // about 25 wake-ups at its longest wait, hundreds at its shortest).
+    ASSERT_GE(switchesAtHalf, 0);
+    EXPECT_LT(switchesAtEnd - switchesAtHalf, 150);
 
     ASSERT_EQ(pulseScript("pulse_start", dir), 0);
     withinSeconds(10, "opening on the restarted server", [&] {

@@ -113,6 +113,17 @@ TEST_F(WinSockStreamTest, FailedSendClosesStreamWithoutSigpipe) {
     close(p[1]);
 }
 
+TEST_F(WinSockStreamTest, SendToAPhoneThatStopsReadingFailsInsteadOfBlocking) {
+    // The peer never reads: once both socket buffers are full a send cannot
+    // go out, and after the time limit it fails like a broken link.
+    std::vector<unsigned char> block(1 << 20, 0x69);
+    int fault = -1;
+    for (int i = 0; i < 256 && fault < 0; ++i)
+        fault = faultOf([&] { mStream->write(block.data(), (int)block.size()); });
+    EXPECT_EQ(FaultSend, fault);
+    EXPECT_EQ(FaultSend, faultOf([&] { mStream->write1(1); })) << "the stream is closed";
+}
+
 TEST(WinSockStreamOpen, UnreachableOrUnresolvableHostGivesMinus5AndNoSocket) {
     int bound = boundSocket(SOCK_STREAM, "127.0.0.1"); // bound, not listening: refused
     char loopback[] = "127.0.0.1";
@@ -128,4 +139,24 @@ TEST(WinSockStreamOpen, UnreachableOrUnresolvableHostGivesMinus5AndNoSocket) {
         EXPECT_EQ(FaultSend, faultOf([&] { s.write(&b, 1); }));
     }
     close(bound);
+}
+
+TEST(SocketFunctions, PortsOutsideSixteenBitsAreRefusedNotWrapped) {
+    int port = 0;
+    int listener = tcpListener(&port);
+    char loopback[] = "127.0.0.1";
+    // port + 65536 would reach the listener if the number were cut to 16 bits.
+    WinSockStream s(loopback, port + 65536);
+    EXPECT_EQ(-5, s.open());
+    WinSockStream negative(loopback, -1);
+    EXPECT_EQ(-5, negative.open());
+    close(listener);
+
+    // 65536 cut to 16 bits would bind an arbitrary free port.
+    for (int bad : {65536, -1, 65536 + 49152}) {
+        int fd = vx_socket_inaddr_any_server(bad, SOCK_DGRAM);
+        EXPECT_EQ(-1, fd) << bad;
+        if (fd >= 0)
+            close(fd);
+    }
 }

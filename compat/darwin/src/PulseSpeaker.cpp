@@ -50,8 +50,8 @@ class SpeakerBackend : public AudioQueueBackend {
     bool openStream(const AudioStreamBasicDescription& f);
     void run();
     void wake();
-    // Queue thread only.
-    void handBackPlayed();
+    // Queue thread only. handBackPlayed is false once the stream has gone.
+    bool handBackPlayed();
     // How long until the oldest buffer still out should have been read.
     std::chrono::microseconds nextWait() const;
     void refill();
@@ -217,22 +217,27 @@ void SpeakerBackend::run() {
                 return;
             mWakeups = false;
         }
-        handBackPlayed();
+        if (!handBackPlayed()) {
+            // The buffers still out will never be read: waiting for them would
+            // poll at the shortest wait for the rest of the session.
+            wait = kLongestWait;
+            continue;
+        }
         refill();
         wait = nextWait();
     }
 }
 
-void SpeakerBackend::handBackPlayed() {
+bool SpeakerBackend::handBackPlayed() {
     uint64_t readIndex = 0;
     {
         Connection::Lock lock(*mConn);
         if (pa_stream_get_state(mStream) != PA_STREAM_READY)
-            return; // the server went away: the queue goes quiet
+            return false; // the server went away: the queue goes quiet
         pa_usec_t played = 0;
         const pa_timing_info* ti = pa_stream_get_timing_info(mStream);
         if (!ti || pa_stream_get_time(mStream, &played) != 0)
-            return;
+            return true;
         // What the server has read = what left the device + what the device holds.
         readIndex = pa_usec_to_bytes(played + ti->sink_usec, &mSpec);
     }
@@ -247,6 +252,7 @@ void SpeakerBackend::handBackPlayed() {
     }
     for (int i = 0; i < n; ++i)
         mEngine->bufferPlayed(done[i]);
+    return true;
 }
 
 std::chrono::microseconds SpeakerBackend::nextWait() const {
