@@ -192,20 +192,14 @@ void vxAppDelegate::applyLatestReport() {
         break;
     case StateConnecting:
         setButtons(false, false);
-        if (mConnectingIndicator) {
-            mConnectingIndicator->setHidden(false);
-            mConnectingIndicator->startAnimation();
-        }
+        showIndicator(mConnectingIndicator);
         break;
     case StateConnected:
         setButtons(false, true);
         break;
     case StateDisconnecting:
         setButtons(false, false);
-        if (mDisconnectingIndicator) {
-            mDisconnectingIndicator->setHidden(false);
-            mDisconnectingIndicator->startAnimation();
-        }
+        showIndicator(mDisconnectingIndicator);
         break;
     default: // aborting and anything else: the buttons stay as they are
         break;
@@ -216,6 +210,13 @@ void vxAppDelegate::hideIndicator(ui::ProgressIndicator* indicator) {
     if (indicator && !indicator->isHidden()) {
         indicator->stopAnimation();
         indicator->setHidden(true);
+    }
+}
+
+void vxAppDelegate::showIndicator(ui::ProgressIndicator* indicator) {
+    if (indicator) {
+        indicator->setHidden(false);
+        indicator->startAnimation();
     }
 }
 

@@ -89,6 +89,7 @@ class vxAppDelegate {
     void drainRefreshes();
     void applyLatestReport();
     void hideIndicator(ui::ProgressIndicator* indicator);
+    void showIndicator(ui::ProgressIndicator* indicator);
     void setButtons(bool connect, bool disconnect);
 
     // The session controller and its callback: created at launch, released

@@ -223,37 +223,27 @@ TEST_F(Session, StartAndStopAreRefusedOutsideTheirStates) {
 }
 
 TEST_F(Session, BrokenLinksAbortWithTheRightError) {
-    {
-        // Never a frame: three empty receive waits, then -21.
-        PhoneProcess phone({"--silent"});
-        target(phone);
-        MicController controller(&states);
-        ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(states.waitForIdle(15s));
-        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
-        EXPECT_EQ(mic->writeCount(), 0) << "the playout clock never started";
-    }
-    {
-        // Frames, then silence: -20.
+    // Runs one session against a phone with these options until it ends.
+    auto sessionAgainst = [&](std::vector<std::string> phoneArgs) {
         states.clear();
-        PhoneProcess phone({"--stop-after", "50"});
+        PhoneProcess phone(phoneArgs);
         target(phone);
         MicController controller(&states);
-        ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(states.waitForIdle(15s));
-        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
-        EXPECT_EQ(Statistics::getInstance()->rxCount, 50);
-    }
-    {
-        // The phone closes the control link: the keep-alive fails, -20.
-        states.clear();
-        PhoneProcess phone({"--close-after", "1"});
-        target(phone);
-        MicController controller(&states);
-        ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(states.waitForIdle(15s));
-        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
-    }
+        EXPECT_EQ(controller.start(), 0);
+        EXPECT_TRUE(states.waitForIdle(15s));
+        return states.reports();
+    };
+
+    // Never a frame: three empty receive waits, then -21.
+    EXPECT_EQ(sessionAgainst({"--silent"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
+    EXPECT_EQ(mic->writeCount(), 0) << "the playout clock never started";
+
+    // Frames, then silence: -20.
+    EXPECT_EQ(sessionAgainst({"--stop-after", "50"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
+    EXPECT_EQ(Statistics::getInstance()->rxCount, 50);
+
+    // The phone closes the control link: the keep-alive fails, -20.
+    EXPECT_EQ(sessionAgainst({"--close-after", "1"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
 }
 
 TEST_F(Session, StopDuringThePrefillWaitNeverStartsTheClock) {
