@@ -5,6 +5,7 @@
 #include "SessionError.h"
 #include "Settings.h"
 #include "Statistics.h"
+#include "voxlet_version.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,18 +15,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <getopt.h>
 #include <mutex>
 #include <string>
 #include <utility>
 
 namespace {
 
-const char* kUsage = "usage: voxlet-cli [--address ADDR] [--control-port N] [--media-port N]\n"
-                     "                  [--speaker | --no-speaker] [--duration SECONDS] [--stats]\n"
-                     "\n"
-                     "Streams the phone's microphone into the virtual microphone until Ctrl-C\n"
-                     "(or for SECONDS once connected). Options override \"settings.dat\" in the\n"
-                     "working directory, which is read but never written.\n";
+const char* kUsage =
+    "usage: voxlet-cli [--address ADDR] [--control-port N] [--media-port N]\n"
+    "                  [--speaker | --no-speaker] [--duration SECONDS] [--stats]\n"
+    "                  [--settings-dir DIR | --user-settings] [--help] [--version]\n"
+    "\n"
+    "Streams the phone's microphone into the virtual microphone until Ctrl-C\n"
+    "(or for SECONDS once connected). Options override \"settings.dat\", which is\n"
+    "read but never written: from the working directory, from DIR, or with\n"
+    "--user-settings from $XDG_CONFIG_HOME/voxlet (~/.config/voxlet when unset).\n";
 
 volatile std::sig_atomic_t gSignals = 0;
 
@@ -73,9 +78,114 @@ bool parseInt(const char* text, long min, long max, long* out) {
     return true;
 }
 
-int usage(const char* problem) {
-    if (problem)
-        fprintf(stderr, "voxlet-cli: %s\n", problem);
+struct Options {
+    const char* address = nullptr;
+    long controlPort = -1, mediaPort = -1, duration = -1;
+    int speaker = -1;
+    bool stats = false;
+    bool help = false, version = false;
+    std::string settingsFile = Settings::kFileName;
+};
+
+// The directory a desktop keeps per-user settings in, or "" without a home.
+std::string userSettingsDir() {
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/')
+        return std::string(config) + "/voxlet";
+    const char* home = getenv("HOME");
+    return home && *home ? std::string(home) + "/.config/voxlet" : std::string();
+}
+
+// One option: its name, whether it takes a value, and how it applies the
+// value; apply returns what was wrong, or nullptr.
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+    const char* (*apply)(Options* o, const char* value);
+};
+
+const char* takePort(const char* value, long* port) {
+    return parseInt(value, 1, 65535, port) ? nullptr : "needs a port number from 1 to 65535";
+}
+
+const char* takeSettingsDir(Options* o, const std::string& dir) {
+    if (dir.empty())
+        return "needs a directory (or HOME, or an absolute XDG_CONFIG_HOME)";
+    o->settingsFile = dir + "/" + Settings::kFileName;
+    return nullptr;
+}
+
+// --help comes first: -h stands for it.
+const OptionSpec kOptions[] = {
+    {"help", false, [](Options* o, const char*) -> const char* {
+         o->help = true;
+         return nullptr;
+     }},
+    {"version", false, [](Options* o, const char*) -> const char* {
+         o->version = true;
+         return nullptr;
+     }},
+    {"address", true, [](Options* o, const char* v) -> const char* {
+         o->address = v;
+         return nullptr;
+     }},
+    {"control-port", true, [](Options* o, const char* v) { return takePort(v, &o->controlPort); }},
+    {"media-port", true, [](Options* o, const char* v) { return takePort(v, &o->mediaPort); }},
+    {"speaker", false, [](Options* o, const char*) -> const char* {
+         o->speaker = 1;
+         return nullptr;
+     }},
+    {"no-speaker", false, [](Options* o, const char*) -> const char* {
+         o->speaker = 0;
+         return nullptr;
+     }},
+    {"duration", true, [](Options* o, const char* v) -> const char* {
+         return parseInt(v, 0, 1000000000L, &o->duration) ? nullptr
+                                                           : "needs a whole number of seconds";
+     }},
+    {"stats", false, [](Options* o, const char*) -> const char* {
+         o->stats = true;
+         return nullptr;
+     }},
+    {"settings-dir", true, [](Options* o, const char* v) { return takeSettingsDir(o, v); }},
+    {"user-settings", false,
+     [](Options* o, const char*) { return takeSettingsDir(o, userSettingsDir()); }},
+};
+
+constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
+constexpr int kFirstOption = 256; // above every character getopt_long returns
+
+// Fills `o` from the command line (--name value or --name=value); returns
+// what was wrong, or "".
+std::string parseOptions(int argc, char** argv, Options* o) {
+    option longOptions[kOptionCount + 1] = {};
+    for (int i = 0; i < kOptionCount; ++i)
+        longOptions[i] = {kOptions[i].name, kOptions[i].takesValue ? required_argument : no_argument,
+                          nullptr, kFirstOption + i};
+    // The reasons are ours (opterr); '+' stops at a stray argument, ':' tells
+    // a missing value from an unknown option.
+    opterr = 0;
+    for (int index; (index = getopt_long(argc, argv, "+:h", longOptions, nullptr)) != -1;) {
+        // optopt is a short option's letter, or 0 or a long option's value.
+        std::string given =
+            optopt > 0 && optopt < 256 ? std::string("-") + (char)optopt : argv[optind - 1];
+        if (index == 'h')
+            index = kFirstOption;
+        if (index == ':')
+            return given + " needs a value";
+        if (index == '?')
+            return "unknown option or unexpected value: " + given;
+        const OptionSpec& spec = kOptions[index - kFirstOption];
+        if (const char* problem = spec.apply(o, spec.takesValue ? optarg : nullptr))
+            return std::string("--") + spec.name + " " + problem;
+    }
+    if (optind < argc)
+        return std::string("unexpected argument ") + argv[optind];
+    return "";
+}
+
+int usage(const std::string& problem) {
+    fprintf(stderr, "voxlet-cli: %s\n", problem.c_str());
     fputs(kUsage, stderr);
     return 2;
 }
@@ -85,50 +195,29 @@ int usage(const char* problem) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    const char* address = nullptr;
-    long controlPort = -1, mediaPort = -1, duration = -1;
-    int speaker = -1;
-    bool stats = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--address") {
-            if (!value)
-                return usage("--address needs a value");
-            address = value;
-            ++i;
-        } else if (arg == "--control-port" || arg == "--media-port") {
-            long* target = arg == "--control-port" ? &controlPort : &mediaPort;
-            if (!parseInt(value, 1, 65535, target))
-                return usage((arg + " needs a port number from 1 to 65535").c_str());
-            ++i;
-        } else if (arg == "--duration") {
-            if (!parseInt(value, 0, 1000000000L, &duration))
-                return usage("--duration needs a whole number of seconds");
-            ++i;
-        } else if (arg == "--speaker") {
-            speaker = 1;
-        } else if (arg == "--no-speaker") {
-            speaker = 0;
-        } else if (arg == "--stats") {
-            stats = true;
-        } else {
-            return usage(("unknown option " + arg).c_str());
-        }
+    Options options;
+    std::string problem = parseOptions(argc, argv, &options);
+    if (!problem.empty())
+        return usage(problem);
+    if (options.help) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        puts("voxlet-cli " VOXLET_VERSION);
+        return 0;
     }
 
+    Settings::setFilePath(options.settingsFile);
     Settings::readSettings();
-    if (address)
-        Settings::setWifiServerAddr(address);
-    if (controlPort >= 0)
-        Settings::setControlPort((int)controlPort);
-    if (mediaPort >= 0)
-        Settings::setMediaPort((int)mediaPort);
-    if (speaker >= 0)
-        Settings::setPlayLocally(speaker == 1);
+    if (options.address)
+        Settings::setWifiServerAddr(options.address);
+    if (options.controlPort >= 0)
+        Settings::setControlPort((int)options.controlPort);
+    if (options.mediaPort >= 0)
+        Settings::setMediaPort((int)options.mediaPort);
+    if (options.speaker >= 0)
+        Settings::setPlayLocally(options.speaker == 1);
     Settings::setTransportType(3);
     if (Settings::getWifiServerAddr()[0] == '\0') {
         fprintf(stderr, "%s\n", kInvalidAddressText);
@@ -173,8 +262,8 @@ int main(int argc, char** argv) {
             }
             if (gSignals > 0)
                 stopAsked = true;
-            if (duration >= 0 &&
-                std::chrono::steady_clock::now() - connectedAt >= std::chrono::seconds(duration))
+            if (options.duration >= 0 && std::chrono::steady_clock::now() - connectedAt >=
+                                              std::chrono::seconds(options.duration))
                 stopAsked = true;
             // A stop is honoured only once connected; while connecting it waits.
             if (stopAsked && !stopSent && state == StateConnected) {
@@ -183,7 +272,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (stats)
+    if (options.stats)
         Statistics::getInstance()->print();
     return finalError == 0 ? 0 : 1;
 }

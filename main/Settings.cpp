@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+std::string Settings::settingsPath = Settings::kFileName;
 int Settings::transportType = 0;
 char Settings::wifiServerAddr[Settings::kAddressSize] = {0};
 std::atomic<bool> Settings::playLocally{false};
@@ -155,8 +156,16 @@ bool readLine(FILE* file, std::string* line) {
 
 } // namespace
 
+void Settings::setFilePath(const std::string& file) {
+    settingsPath = file;
+}
+
+const std::string& Settings::filePath() {
+    return settingsPath;
+}
+
 void Settings::readSettings() {
-    readSettingsFrom(kFileName);
+    readSettingsFrom(settingsPath.c_str());
 }
 
 void Settings::readSettingsFrom(const char* path) {
@@ -199,7 +208,7 @@ void Settings::readSettingsFrom(const char* path) {
 }
 
 void Settings::writeSettings() {
-    writeSettingsTo(kFileName);
+    writeSettingsTo(settingsPath.c_str());
 }
 
 bool Settings::writeSettingsTo(const char* path) {

@@ -1,5 +1,6 @@
 // The user's connection settings: one process-wide store with static members,
-// and its file "settings.dat" in the working directory.
+// and its file, "settings.dat" in the working directory unless a front end
+// names another path.
 //
 // Threads: the UI thread (or voxlet-cli's main thread) reads the file and sets
 // every value before a session starts; the start thread reads the connection
@@ -8,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 class Settings {
   public:
@@ -31,6 +33,11 @@ class Settings {
     static void getWindowPos(int* x, int* y, int* width, int* height);
     static void setWindowPos(int x, int y, int width, int height);
 
+    // The file readSettings and writeSettings use. Set by the front end before
+    // either runs (the UI or voxlet-cli's main thread only).
+    static void setFilePath(const std::string& path);
+    static const std::string& filePath();
+
     // Resets every value to its default, then applies what "settings.dat" supplies.
     static void readSettings();
     // Replaces "settings.dat" with the store's values (atomically: a
@@ -42,6 +49,7 @@ class Settings {
     static bool writeSettingsTo(const char* path);
 
   private:
+    static std::string settingsPath;
     static int transportType;
     static char wifiServerAddr[kAddressSize];
     static std::atomic<bool> playLocally;

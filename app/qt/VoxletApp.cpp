@@ -1,15 +1,20 @@
 #include "VoxletApp.h"
 
+#include "Settings.h"
 #include "ui/Application.h"
+#include "voxlet_version.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QSocketNotifier>
 #include <QUrl>
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,7 +38,11 @@ VoxletApp::VoxletApp()
     d->setHelpUrl(findHelpPage().toStdString());
 
     MainWindow* w = mWindow.get();
-    QObject::connect(w->connectButton(), &QPushButton::clicked, w, [d] { d->onConnect(); });
+    QObject::connect(w->connectButton(), &QPushButton::clicked, w, [d] {
+        // Connect writes the settings; a settings directory of its own is made then.
+        QDir().mkpath(QFileInfo(QString::fromStdString(Settings::filePath())).absolutePath());
+        d->onConnect();
+    });
     QObject::connect(w->disconnectButton(), &QPushButton::clicked, w, [d] { d->onDisconnect(); });
     QObject::connect(w->helpButton(), &QPushButton::clicked, w, [d] { d->onHelp(); });
     QObject::connect(w->playInSpeakerBox(), &QCheckBox::toggled, w, [d] { d->onPlayInSpeaker(); });
@@ -102,9 +111,89 @@ void quitOnSignals(QObject* parent) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// Reads the command line before QApplication exists, so --help, --version and
+// mistakes are answered without a display. Returns the exit status when the
+// program should end now, or -1 after choosing the settings file.
+int parseCommandLine(int argc, char** argv) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Voxlet: use an Android phone as this computer's microphone."));
+    // Qt's own options keep their single dash (-platform, -style).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({"h", "help"}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption settingsDir(
+        QStringLiteral("settings-dir"),
+        QStringLiteral("Keep settings.dat in <dir> instead of the working directory."),
+        QStringLiteral("dir"));
+    const QCommandLineOption userSettings(
+        QStringLiteral("user-settings"),
+        QStringLiteral("Keep settings.dat in $XDG_CONFIG_HOME/voxlet (~/.config/voxlet)."));
+    parser.addOptions({help, version, settingsDir, userSettings});
+    // Options QApplication takes for itself; it removes them from argv later.
+    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display",
+                             "geometry", "qwindowgeometry", "title", "qwindowtitle", "icon",
+                             "qwindowicon", "style", "stylesheet", "session", "name"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+
+    QString problem;
+    if (!parser.parse(args))
+        problem = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        problem = QStringLiteral("unexpected argument ") + parser.positionalArguments().first();
+    else if (parser.isSet(settingsDir) && parser.value(settingsDir).isEmpty())
+        problem = QStringLiteral("--settings-dir needs a directory");
+    const QByteArray usage = QStringLiteral("usage: voxlet [--settings-dir DIR | --user-settings] "
+                                            "[--help] [--version]\n")
+                                 .toLocal8Bit();
+    if (!problem.isEmpty()) {
+        fprintf(stderr, "voxlet: %s\n%s", problem.toLocal8Bit().constData(), usage.constData());
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text = text.mid(text.indexOf('\n') + 1); // its own usage line names no program
+        printf("%s%s", usage.constData(), text.toLocal8Bit().constData());
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        printf("voxlet %s\n", VOXLET_VERSION);
+        return 0;
+    }
+    // The last of the two settings options wins.
+    const QStringList names = parser.optionNames();
+    for (auto it = names.crbegin(); it != names.crend(); ++it) {
+        QString dir;
+        if (settingsDir.names().contains(*it))
+            dir = parser.value(settingsDir);
+        else if (userSettings.names().contains(*it))
+            dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                  QStringLiteral("/voxlet");
+        else
+            continue;
+        Settings::setFilePath((dir + '/' + Settings::kFileName).toStdString());
+        break;
+    }
+    return -1;
+}
+
 } // namespace
 
 int ui::applicationMain(int argc, char** argv) {
+    if (int status = parseCommandLine(argc, argv); status >= 0)
+        return status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     quitOnSignals(&app);

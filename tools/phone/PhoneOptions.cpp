@@ -1,10 +1,13 @@
 #include "PhoneOptions.h"
 
+#include "voxlet_version.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <netinet/in.h>
 
 namespace voxlet_phone {
@@ -46,41 +49,158 @@ bool isNumericAddress(const std::string& text) {
            inet_pton(AF_INET6, text.c_str(), &v6) == 1;
 }
 
-bool takesValue(const std::string& name) {
-    static const char* const kNames[] = {
-        "--bind",
-        "--port",
-        "--tone",
-        "--level",
-        "--wav",
-        "--click-every",
-        "--click-log",
-        "--version-status",
-        "--version-reply-code",
-        "--version-byte",
-        "--codec-status",
-        "--start-status",
-        "--no-answer",
-        "--stop-after",
-        "--close-after",
-        "--loss",
-        "--jitter",
-        "--reorder",
-        "--malformed-every",
-        "--seed",
-    };
-    for (const char* known : kNames) {
-        if (name == known) {
-            return true;
-        }
+// One option: its name, whether it takes a value, and how it applies the value.
+// apply returns what was wrong with the value, or nullptr.
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+    const char* (*apply)(PhoneOptions* o, const char* value);
+};
+
+const char* takeByte(const char* value, int* out) {
+    long n = 0;
+    if (!parseLong(value, 0, 255, &n)) {
+        return "a byte, 0 to 255";
     }
-    return false;
+    *out = static_cast<int>(n);
+    return nullptr;
 }
+
+const char* takePercent(const char* value, double* out) {
+    return parseDouble(value, 0.0, 100.0, out) ? nullptr : "a percentage, 0 to 100";
+}
+
+// --help and --version come first: parseOptions tells them by their place.
+const OptionSpec kOptions[] = {
+    {"help", false, [](PhoneOptions*, const char*) -> const char* { return nullptr; }},
+    {"version", false, [](PhoneOptions*, const char*) -> const char* { return nullptr; }},
+    {"bind", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         if (!isNumericAddress(v)) {
+             return "a numeric IPv4 or IPv6 address";
+         }
+         o->bindAddress = v;
+         return nullptr;
+     }},
+    {"port", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         long n = 0;
+         if (!parseLong(v, 0, 65535, &n)) {
+             return "a port, 0 to 65535";
+         }
+         o->port = static_cast<int>(n);
+         return nullptr;
+     }},
+    {"tone", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         return parseDouble(v, 1.0, 7999.0, &o->toneHz) ? nullptr : "a frequency, 1 to 7999 Hz";
+     }},
+    {"level", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         return parseDouble(v, -120.0, 0.0, &o->levelDbfs) ? nullptr
+                                                            : "a level, -120 to 0 dBFS";
+     }},
+    {"wav", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         o->wavPath = v;
+         return o->wavPath.empty() ? "a file name" : nullptr;
+     }},
+    {"click-every", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         long n = 0;
+         if (!parseLong(v, 1, 3600000, &n)) {
+             return "a period, 1 to 3600000 ms";
+         }
+         o->clickEveryMs = static_cast<int>(n);
+         return nullptr;
+     }},
+    {"click-log", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         o->clickLogPath = v;
+         return o->clickLogPath.empty() ? "a file name" : nullptr;
+     }},
+    {"version-status", true,
+     [](PhoneOptions* o, const char* v) { return takeByte(v, &o->versionStatus); }},
+    {"version-reply-code", true,
+     [](PhoneOptions* o, const char* v) { return takeByte(v, &o->versionReplyCode); }},
+    {"version-byte", true,
+     [](PhoneOptions* o, const char* v) { return takeByte(v, &o->versionByte); }},
+    {"codec-status", true,
+     [](PhoneOptions* o, const char* v) { return takeByte(v, &o->codecStatus); }},
+    {"start-status", true,
+     [](PhoneOptions* o, const char* v) { return takeByte(v, &o->startStatus); }},
+    {"no-answer", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         std::string request = v;
+         bool* target = request == "101"   ? &o->noAnswerVersion
+                        : request == "102" ? &o->noAnswerCodec
+                        : request == "103" ? &o->noAnswerStart
+                                           : nullptr;
+         if (target == nullptr) {
+             return "101, 102 or 103";
+         }
+         *target = true;
+         return nullptr;
+     }},
+    {"silent", false,
+     [](PhoneOptions* o, const char*) -> const char* {
+         o->silent = true;
+         return nullptr;
+     }},
+    {"stop-after", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         return parseLong(v, 0, 1L << 40, &o->stopAfterFrames) ? nullptr
+                                                                : "a frame count, 0 or more";
+     }},
+    {"close-after", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         return parseDouble(v, 0.0, 86400.0, &o->closeAfterSeconds) ? nullptr
+                                                                     : "seconds, 0 to 86400";
+     }},
+    {"loss", true, [](PhoneOptions* o, const char* v) { return takePercent(v, &o->lossPercent); }},
+    {"reorder", true,
+     [](PhoneOptions* o, const char* v) { return takePercent(v, &o->reorderPercent); }},
+    {"jitter", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         long n = 0;
+         if (!parseLong(v, 0, 1000, &n)) {
+             return "milliseconds, 0 to 1000";
+         }
+         o->jitterMs = static_cast<int>(n);
+         return nullptr;
+     }},
+    {"malformed-every", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         long n = 0;
+         if (!parseLong(v, 1, 1000000000, &n)) {
+             return "a datagram count, 1 or more";
+         }
+         o->malformedEvery = static_cast<int>(n);
+         return nullptr;
+     }},
+    {"seed", true,
+     [](PhoneOptions* o, const char* v) -> const char* {
+         long n = 0;
+         if (!parseLong(v, 0, 4294967295L, &n)) {
+             return "a number, 0 to 4294967295";
+         }
+         o->seed = static_cast<unsigned>(n);
+         return nullptr;
+     }},
+    {"exit-after-session", false,
+     [](PhoneOptions* o, const char*) -> const char* {
+         o->exitAfterSession = true;
+         return nullptr;
+     }},
+};
+
+constexpr int kOptionCount = static_cast<int>(sizeof kOptions / sizeof kOptions[0]);
+constexpr int kFirstOption = 256; // above every character getopt_long returns
 
 } // namespace
 
 std::string usageText() {
-    return std::string("voxlet-phone ") + version() +
+    return std::string("voxlet-phone ") + VOXLET_VERSION +
            ": a stand-in for the phone's server app\n"
            "usage: voxlet-phone [options]\n"
            "  --bind ADDR              numeric address to listen on (127.0.0.1)\n"
@@ -108,6 +228,7 @@ std::string usageText() {
            "  --seed N                 seed of the random choices (1)\n"
            "  --exit-after-session     exit once the first client leaves\n"
            "  --help                   this text\n"
+           "  --version                print the version\n"
            "On SIGINT or SIGTERM it prints a summary and exits 0.\n";
 }
 
@@ -116,135 +237,45 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
         *error = message;
         return ParseResult::Error;
     };
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-            hasValue = true;
+    option longOptions[kOptionCount + 1] = {};
+    for (int i = 0; i < kOptionCount; ++i) {
+        longOptions[i] = {kOptions[i].name, kOptions[i].takesValue ? required_argument : no_argument,
+                          nullptr, kFirstOption + i};
+    }
+    // getopt_long keeps its position in globals: start afresh, report nothing
+    // itself, stop at the first stray argument ('+'), and tell a missing value
+    // (':') from an unknown option ('?').
+    optind = 0;
+    opterr = 0;
+    char* const* args = const_cast<char* const*>(argv);
+    for (;;) {
+        int index = getopt_long(argc, args, "+:h", longOptions, nullptr);
+        if (index == -1) {
+            break;
         }
-
-        if (name == "--help" || name == "-h") {
+        if (index == 'h' || index == kFirstOption) {
             return ParseResult::Help;
         }
-        if (name == "--silent" || name == "--exit-after-session") {
-            if (hasValue) {
-                return fail(name + " takes no value");
-            }
-            (name == "--silent" ? o->silent : o->exitAfterSession) = true;
-            continue;
+        if (index == kFirstOption + 1) {
+            return ParseResult::Version;
         }
-        if (!takesValue(name)) {
-            return fail(name.rfind("--", 0) == 0 ? "unknown option " + name
-                                                 : "unexpected argument " + name);
+        // optopt is a short option's letter, or 0 or a long option's value.
+        const std::string given = optopt > 0 && optopt < 256
+                                      ? std::string("-") + static_cast<char>(optopt)
+                                      : argv[optind - 1];
+        if (index == ':') {
+            return fail(given + " needs a value");
         }
-        if (!hasValue) {
-            if (i + 1 >= argc) {
-                return fail(name + " needs a value");
-            }
-            value = argv[++i];
+        if (index == '?') {
+            return fail("unknown option or unexpected value: " + given);
         }
-        auto bad = [&](const char* expected) { return fail(name + ": " + expected); };
-
-        long n = 0;
-        double d = 0;
-        if (name == "--bind") {
-            if (!isNumericAddress(value)) {
-                return bad("a numeric IPv4 or IPv6 address");
-            }
-            o->bindAddress = value;
-        } else if (name == "--port") {
-            if (!parseLong(value, 0, 65535, &n)) {
-                return bad("a port, 0 to 65535");
-            }
-            o->port = static_cast<int>(n);
-        } else if (name == "--tone") {
-            if (!parseDouble(value, 1.0, 7999.0, &d)) {
-                return bad("a frequency, 1 to 7999 Hz");
-            }
-            o->toneHz = d;
-        } else if (name == "--level") {
-            if (!parseDouble(value, -120.0, 0.0, &d)) {
-                return bad("a level, -120 to 0 dBFS");
-            }
-            o->levelDbfs = d;
-        } else if (name == "--wav") {
-            if (value.empty()) {
-                return bad("a file name");
-            }
-            o->wavPath = value;
-        } else if (name == "--click-every") {
-            if (!parseLong(value, 1, 3600000, &n)) {
-                return bad("a period, 1 to 3600000 ms");
-            }
-            o->clickEveryMs = static_cast<int>(n);
-        } else if (name == "--click-log") {
-            if (value.empty()) {
-                return bad("a file name");
-            }
-            o->clickLogPath = value;
-        } else if (name == "--version-status" || name == "--version-reply-code" ||
-                   name == "--version-byte" || name == "--codec-status" ||
-                   name == "--start-status") {
-            if (!parseLong(value, 0, 255, &n)) {
-                return bad("a byte, 0 to 255");
-            }
-            int byte = static_cast<int>(n);
-            if (name == "--version-status") {
-                o->versionStatus = byte;
-            } else if (name == "--version-reply-code") {
-                o->versionReplyCode = byte;
-            } else if (name == "--version-byte") {
-                o->versionByte = byte;
-            } else if (name == "--codec-status") {
-                o->codecStatus = byte;
-            } else {
-                o->startStatus = byte;
-            }
-        } else if (name == "--no-answer") {
-            if (value == "101") {
-                o->noAnswerVersion = true;
-            } else if (value == "102") {
-                o->noAnswerCodec = true;
-            } else if (value == "103") {
-                o->noAnswerStart = true;
-            } else {
-                return bad("101, 102 or 103");
-            }
-        } else if (name == "--stop-after") {
-            if (!parseLong(value, 0, 1L << 40, &n)) {
-                return bad("a frame count, 0 or more");
-            }
-            o->stopAfterFrames = n;
-        } else if (name == "--close-after") {
-            if (!parseDouble(value, 0.0, 86400.0, &d)) {
-                return bad("seconds, 0 to 86400");
-            }
-            o->closeAfterSeconds = d;
-        } else if (name == "--loss" || name == "--reorder") {
-            if (!parseDouble(value, 0.0, 100.0, &d)) {
-                return bad("a percentage, 0 to 100");
-            }
-            (name == "--loss" ? o->lossPercent : o->reorderPercent) = d;
-        } else if (name == "--jitter") {
-            if (!parseLong(value, 0, 1000, &n)) {
-                return bad("milliseconds, 0 to 1000");
-            }
-            o->jitterMs = static_cast<int>(n);
-        } else if (name == "--malformed-every") {
-            if (!parseLong(value, 1, 1000000000, &n)) {
-                return bad("a datagram count, 1 or more");
-            }
-            o->malformedEvery = static_cast<int>(n);
-        } else if (name == "--seed") {
-            if (!parseLong(value, 0, 4294967295L, &n)) {
-                return bad("a number, 0 to 4294967295");
-            }
-            o->seed = static_cast<unsigned>(n);
+        const OptionSpec& spec = kOptions[index - kFirstOption];
+        if (const char* expected = spec.apply(o, spec.takesValue ? optarg : nullptr)) {
+            return fail(std::string("--") + spec.name + ": " + expected);
         }
+    }
+    if (optind < argc) {
+        return fail(std::string("unexpected argument ") + argv[optind]);
     }
     if (!o->wavPath.empty() && o->clickEveryMs > 0) {
         return fail("--wav and --click-every cannot be combined");

@@ -5,8 +5,6 @@
 
 namespace voxlet_phone {
 
-const char* version();
-
 struct PhoneOptions {
     std::string bindAddress = "127.0.0.1"; // numeric IPv4 or IPv6
     int port = 8125;                       // 0: any free port
@@ -41,7 +39,7 @@ struct PhoneOptions {
     bool exitAfterSession = false;
 };
 
-enum class ParseResult { Run, Help, Error };
+enum class ParseResult { Run, Help, Version, Error };
 
 // Fills `options` from argv. On Error, `error` says what was wrong.
 ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* options,

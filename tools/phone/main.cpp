@@ -3,6 +3,7 @@
 #include "PcmSource.h"
 #include "PhoneOptions.h"
 #include "PhoneServer.h"
+#include "voxlet_version.h"
 
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
     switch (parseOptions(argc, argv, &options, &error)) {
     case ParseResult::Help:
         std::fputs(usageText().c_str(), stdout);
+        return 0;
+    case ParseResult::Version:
+        std::puts("voxlet-phone " VOXLET_VERSION);
         return 0;
     case ParseResult::Error:
         std::fprintf(stderr, "voxlet-phone: %s\n%s", error.c_str(), usageText().c_str());
