@@ -117,33 +117,40 @@ const char* takeSettingsDir(Options* o, const std::string& dir) {
 
 // --help comes first: -h stands for it.
 const OptionSpec kOptions[] = {
-    {"help", false, [](Options* o, const char*) -> const char* {
+    {"help", false,
+     [](Options* o, const char*) -> const char* {
          o->help = true;
          return nullptr;
      }},
-    {"version", false, [](Options* o, const char*) -> const char* {
+    {"version", false,
+     [](Options* o, const char*) -> const char* {
          o->version = true;
          return nullptr;
      }},
-    {"address", true, [](Options* o, const char* v) -> const char* {
+    {"address", true,
+     [](Options* o, const char* v) -> const char* {
          o->address = v;
          return nullptr;
      }},
     {"control-port", true, [](Options* o, const char* v) { return takePort(v, &o->controlPort); }},
     {"media-port", true, [](Options* o, const char* v) { return takePort(v, &o->mediaPort); }},
-    {"speaker", false, [](Options* o, const char*) -> const char* {
+    {"speaker", false,
+     [](Options* o, const char*) -> const char* {
          o->speaker = 1;
          return nullptr;
      }},
-    {"no-speaker", false, [](Options* o, const char*) -> const char* {
+    {"no-speaker", false,
+     [](Options* o, const char*) -> const char* {
          o->speaker = 0;
          return nullptr;
      }},
-    {"duration", true, [](Options* o, const char* v) -> const char* {
+    {"duration", true,
+     [](Options* o, const char* v) -> const char* {
          return parseInt(v, 0, 1000000000L, &o->duration) ? nullptr
-                                                           : "needs a whole number of seconds";
+                                                          : "needs a whole number of seconds";
      }},
-    {"stats", false, [](Options* o, const char*) -> const char* {
+    {"stats", false,
+     [](Options* o, const char*) -> const char* {
          o->stats = true;
          return nullptr;
      }},
@@ -160,8 +167,9 @@ constexpr int kFirstOption = 256; // above every character getopt_long returns
 std::string parseOptions(int argc, char** argv, Options* o) {
     option longOptions[kOptionCount + 1] = {};
     for (int i = 0; i < kOptionCount; ++i)
-        longOptions[i] = {kOptions[i].name, kOptions[i].takesValue ? required_argument : no_argument,
-                          nullptr, kFirstOption + i};
+        longOptions[i] = {kOptions[i].name,
+                          kOptions[i].takesValue ? required_argument : no_argument, nullptr,
+                          kFirstOption + i};
     // The reasons are ours (opterr); '+' stops at a stray argument, ':' tells
     // a missing value from an unknown option.
     opterr = 0;
@@ -263,7 +271,7 @@ int main(int argc, char** argv) {
             if (gSignals > 0)
                 stopAsked = true;
             if (options.duration >= 0 && std::chrono::steady_clock::now() - connectedAt >=
-                                              std::chrono::seconds(options.duration))
+                                             std::chrono::seconds(options.duration))
                 stopAsked = true;
             // A stop is honoured only once connected; while connecting it waits.
             if (stopAsked && !stopSent && state == StateConnected) {

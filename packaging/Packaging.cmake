@@ -11,14 +11,14 @@ set(CPACK_PACKAGE_NAME voxlet)
 set(CPACK_PACKAGE_VENDOR "The Voxlet developers")
 set(CPACK_PACKAGE_CONTACT "${VOXLET_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "use an Android phone as the computer's microphone")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Voxlet connects over Wi-Fi to a server app on an Android phone, receives its\n"
-    "voice as Opus frames, smooths network jitter and feeds it into a virtual\n"
-    "microphone, \"Voxlet Microphone\", that other programs can record from; it\n"
-    "can play the phone in the speaker too. The package holds the window\n"
-    "(voxlet), the same client without a window (voxlet-cli) and a stand-in for\n"
-    "the phone's app for tests (voxlet-phone).")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# Lines of at most 80 columns: CPack indents them but does not wrap them.
+set(CPACK_PACKAGE_DESCRIPTION "\
+Voxlet connects over Wi-Fi to a server app on an Android phone, receives\n\
+its voice as Opus frames, smooths network jitter and feeds it into a\n\
+virtual microphone, Voxlet Microphone, that other programs can record\n\
+from. It can play the phone in the speaker too. The package holds the\n\
+window (voxlet), the same client without a window (voxlet-cli) and a\n\
+stand-in for the phone's app for tests (voxlet-phone).")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${VOXLET_HOMEPAGE}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -31,4 +31,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The virtual microphone and the speaker need a PulseAudio-compatible server.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio")
+# Debian's own changelog goes in the staged package only.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianChangelog.cmake)
+set(CPACK_VOXLET_RELEASE_DATE "${VOXLET_RELEASE_DATE}")
 include(CPack)

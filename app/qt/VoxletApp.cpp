@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QShortcut>
-#include <QStandardPaths>
 #include <QSocketNotifier>
 #include <QUrl>
 #include <csignal>
@@ -111,6 +110,13 @@ void quitOnSignals(QObject* parent) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// $XDG_CONFIG_HOME/voxlet, or ~/.config/voxlet when it is unset or relative.
+QString userSettingsDir() {
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    return (QDir::isAbsolutePath(config) ? config : QDir::homePath() + QStringLiteral("/.config")) +
+           QStringLiteral("/voxlet");
+}
+
 // Reads the command line before QApplication exists, so --help, --version and
 // mistakes are answered without a display. Returns the exit status when the
 // program should end now, or -1 after choosing the settings file.
@@ -149,9 +155,17 @@ int parseCommandLine(int argc, char** argv) {
     }
 
     QString problem;
-    if (!parser.parse(args))
+    if (!parser.parse(args)) {
         problem = parser.errorText();
-    else if (!parser.positionalArguments().isEmpty())
+        // Name an unknown option as it was typed, dashes and all.
+        const QStringList unknown = parser.unknownOptionNames();
+        for (const QString& arg : args) {
+            QString name = arg.section('=', 0, 0);
+            if (!unknown.isEmpty() && name.startsWith('-') &&
+                name.mid(name.startsWith(QStringLiteral("--")) ? 2 : 1) == unknown.first())
+                problem = QStringLiteral("unknown option ") + name;
+        }
+    } else if (!parser.positionalArguments().isEmpty())
         problem = QStringLiteral("unexpected argument ") + parser.positionalArguments().first();
     else if (parser.isSet(settingsDir) && parser.value(settingsDir).isEmpty())
         problem = QStringLiteral("--settings-dir needs a directory");
@@ -179,8 +193,7 @@ int parseCommandLine(int argc, char** argv) {
         if (settingsDir.names().contains(*it))
             dir = parser.value(settingsDir);
         else if (userSettings.names().contains(*it))
-            dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                  QStringLiteral("/voxlet");
+            dir = userSettingsDir();
         else
             continue;
         Settings::setFilePath((dir + '/' + Settings::kFileName).toStdString());
@@ -196,6 +209,9 @@ int ui::applicationMain(int argc, char** argv) {
         return status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    QApplication::setApplicationVersion(QStringLiteral(VOXLET_VERSION));
+    // Ties the window to its menu entry and icon (the Wayland app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.voxlet.Voxlet"));
     quitOnSignals(&app);
     VoxletApp voxlet;
     voxlet.launch();

@@ -97,8 +97,7 @@ const OptionSpec kOptions[] = {
      }},
     {"level", true,
      [](PhoneOptions* o, const char* v) -> const char* {
-         return parseDouble(v, -120.0, 0.0, &o->levelDbfs) ? nullptr
-                                                            : "a level, -120 to 0 dBFS";
+         return parseDouble(v, -120.0, 0.0, &o->levelDbfs) ? nullptr : "a level, -120 to 0 dBFS";
      }},
     {"wav", true,
      [](PhoneOptions* o, const char* v) -> const char* {
@@ -150,12 +149,12 @@ const OptionSpec kOptions[] = {
     {"stop-after", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          return parseLong(v, 0, 1L << 40, &o->stopAfterFrames) ? nullptr
-                                                                : "a frame count, 0 or more";
+                                                               : "a frame count, 0 or more";
      }},
     {"close-after", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          return parseDouble(v, 0.0, 86400.0, &o->closeAfterSeconds) ? nullptr
-                                                                     : "seconds, 0 to 86400";
+                                                                    : "seconds, 0 to 86400";
      }},
     {"loss", true, [](PhoneOptions* o, const char* v) { return takePercent(v, &o->lossPercent); }},
     {"reorder", true,
@@ -239,8 +238,9 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
     };
     option longOptions[kOptionCount + 1] = {};
     for (int i = 0; i < kOptionCount; ++i) {
-        longOptions[i] = {kOptions[i].name, kOptions[i].takesValue ? required_argument : no_argument,
-                          nullptr, kFirstOption + i};
+        longOptions[i] = {kOptions[i].name,
+                          kOptions[i].takesValue ? required_argument : no_argument, nullptr,
+                          kFirstOption + i};
     }
     // getopt_long keeps its position in globals: start afresh, report nothing
     // itself, stop at the first stray argument ('+'), and tell a missing value
