@@ -41,6 +41,8 @@ for program in "${programs[@]}"; do
   out=$(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
     "$prefix/bin/$program" --version 2>&1)
   [ "$out" = "$program $version" ] || fail "$program --version printed '$out'"
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$program" --help 2>&1) &&
+    grep -q "^usage: $program" <<<"$out" || fail "$program --help: '$out'"
   out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$program" --frobnicate 2>&1)
   status=$?
   [ $status -eq 2 ] && grep -q -- '--frobnicate' <<<"${out%%$'\n'*}" ||
@@ -69,5 +71,7 @@ for args in "--settings-dir=$work/dir" "--settings-dir $work/dir" "--user-settin
 done
 out=$(cd "$work/cwd" && "$prefix/bin/voxlet-cli" --control-port=1 2>&1)
 [ "$out" = "Invalid target IP address." ] || fail "voxlet-cli without settings: '$out'"
+out=$(env -u HOME -u XDG_CONFIG_HOME "$prefix/bin/voxlet-cli" --user-settings 2>&1)
+[ $? -eq 2 ] && grep -q '^voxlet-cli: --user-settings needs' <<<"$out" || fail "no home: '$out'"
 
 exit $((failures > 0))
