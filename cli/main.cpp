@@ -5,6 +5,7 @@
 #include "SessionError.h"
 #include "Settings.h"
 #include "Statistics.h"
+#include "Utils.h"
 
 #include <cerrno>
 #include <chrono>
@@ -61,18 +62,6 @@ class ReportQueue : public PlayerCallback {
     std::deque<std::pair<int, int>> mReports;
 };
 
-bool parseInt(const char* text, long min, long max, long* out) {
-    if (!text || !*text)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max)
-        return false;
-    *out = value;
-    return true;
-}
-
 int usage(const char* problem) {
     if (problem)
         fprintf(stderr, "voxlet-cli: %s\n", problem);
@@ -102,11 +91,11 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--control-port" || arg == "--media-port") {
             long* target = arg == "--control-port" ? &controlPort : &mediaPort;
-            if (!parseInt(value, 1, 65535, target))
+            if (!parseIntInRange(value, 1, 65535, target))
                 return usage((arg + " needs a port number from 1 to 65535").c_str());
             ++i;
         } else if (arg == "--duration") {
-            if (!parseInt(value, 0, 1000000000L, &duration))
+            if (!parseIntInRange(value, 0, 1000000000L, &duration))
                 return usage("--duration needs a whole number of seconds");
             ++i;
         } else if (arg == "--speaker") {
@@ -121,8 +110,10 @@ int main(int argc, char** argv) {
     }
 
     Settings::readSettings();
-    if (address)
-        Settings::setWifiServerAddr(address);
+    if (address && (!Settings::isUsableAddress(address) || !Settings::setWifiServerAddr(address))) {
+        fprintf(stderr, "%s\n", kInvalidAddressText);
+        return 2;
+    }
     if (controlPort >= 0)
         Settings::setControlPort((int)controlPort);
     if (mediaPort >= 0)

@@ -25,6 +25,9 @@ enum : SessionError {
 
 // Shown when Connect is pressed with no address.
 inline constexpr const char* kInvalidAddressText = "Invalid target IP address.";
+// Shown once when Connect could not save the settings file.
+inline constexpr const char* kSettingsNotSavedText =
+    "The settings could not be saved to settings.dat; this session uses them unsaved.";
 
 // The fixed English message for an error code ("Error occured." for codes without one).
 const char* getErrText(int code);

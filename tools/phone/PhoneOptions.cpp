@@ -1,5 +1,7 @@
 #include "PhoneOptions.h"
 
+#include "Utils.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
@@ -10,20 +12,6 @@
 namespace voxlet_phone {
 
 namespace {
-
-bool parseLong(const std::string& text, long min, long max, long* out) {
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < min || v > max) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
 
 bool parseDouble(const std::string& text, double min, double max, double* out) {
     if (text.empty()) {
@@ -157,7 +145,7 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
             }
             o->bindAddress = value;
         } else if (name == "--port") {
-            if (!parseLong(value, 0, 65535, &n)) {
+            if (!parseIntInRange(value.c_str(), 0, 65535, &n, 0)) {
                 return bad("a port, 0 to 65535");
             }
             o->port = static_cast<int>(n);
@@ -177,7 +165,7 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
             }
             o->wavPath = value;
         } else if (name == "--click-every") {
-            if (!parseLong(value, 1, 3600000, &n)) {
+            if (!parseIntInRange(value.c_str(), 1, 3600000, &n, 0)) {
                 return bad("a period, 1 to 3600000 ms");
             }
             o->clickEveryMs = static_cast<int>(n);
@@ -189,7 +177,7 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
         } else if (name == "--version-status" || name == "--version-reply-code" ||
                    name == "--version-byte" || name == "--codec-status" ||
                    name == "--start-status") {
-            if (!parseLong(value, 0, 255, &n)) {
+            if (!parseIntInRange(value.c_str(), 0, 255, &n, 0)) {
                 return bad("a byte, 0 to 255");
             }
             int byte = static_cast<int>(n);
@@ -215,7 +203,7 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
                 return bad("101, 102 or 103");
             }
         } else if (name == "--stop-after") {
-            if (!parseLong(value, 0, 1L << 40, &n)) {
+            if (!parseIntInRange(value.c_str(), 0, 1L << 40, &n, 0)) {
                 return bad("a frame count, 0 or more");
             }
             o->stopAfterFrames = n;
@@ -230,17 +218,17 @@ ParseResult parseOptions(int argc, const char* const* argv, PhoneOptions* o, std
             }
             (name == "--loss" ? o->lossPercent : o->reorderPercent) = d;
         } else if (name == "--jitter") {
-            if (!parseLong(value, 0, 1000, &n)) {
+            if (!parseIntInRange(value.c_str(), 0, 1000, &n, 0)) {
                 return bad("milliseconds, 0 to 1000");
             }
             o->jitterMs = static_cast<int>(n);
         } else if (name == "--malformed-every") {
-            if (!parseLong(value, 1, 1000000000, &n)) {
+            if (!parseIntInRange(value.c_str(), 1, 1000000000, &n, 0)) {
                 return bad("a datagram count, 1 or more");
             }
             o->malformedEvery = static_cast<int>(n);
         } else if (name == "--seed") {
-            if (!parseLong(value, 0, 4294967295L, &n)) {
+            if (!parseIntInRange(value.c_str(), 0, 4294967295L, &n, 0)) {
                 return bad("a number, 0 to 4294967295");
             }
             o->seed = static_cast<unsigned>(n);
