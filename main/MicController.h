@@ -53,6 +53,7 @@ class MicController : public TimerListener {
     int start(); // 0 launched, -1 refused (state not 0)
     int stop();  // 0 launched, -1 refused (state not 1 or 2)
     int getState();
+    uint32_t getSession() const { return mSession.load(); } // number of the latest start()
 
     void onTimerEvent() override;
 

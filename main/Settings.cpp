@@ -251,7 +251,7 @@ bool Settings::writeSettingsTo(const char* path) {
     static std::atomic<unsigned> counter{0};
     std::string temp;
     int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+    for (int attempt = 0; fd < 0 && attempt < 256; ++attempt) {
         temp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     exists ? (old.st_mode & 0777) : 0666);
