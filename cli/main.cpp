@@ -7,7 +7,7 @@
 #include "Statistics.h"
 #include "Utils.h"
 
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -28,10 +28,13 @@ const char* kUsage = "usage: voxlet-cli [--address ADDR] [--control-port N] [--m
                      "(or for SECONDS once connected). Options override \"settings.dat\" in the\n"
                      "working directory, which is read but never written.\n";
 
-volatile std::sig_atomic_t gSignals = 0;
+// Written by the signal handler on whichever thread takes the signal, read by
+// the main thread: a lock-free atomic, safe in a handler.
+std::atomic<int> gSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onSignal(int) {
-    gSignals = gSignals + 1;
+    gSignals.fetch_add(1);
 }
 
 // State reports arrive on the controller's threads; they are queued here and

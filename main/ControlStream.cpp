@@ -1,5 +1,6 @@
 #include "ControlStream.h"
 
+#include "SessionError.h"
 #include "Utils.h"
 #include "vx_socket.h"
 
@@ -65,7 +66,7 @@ int WinSockStream::open() {
     close();
     mSocket = vx_socket_network_client(mHost, mPort, SOCK_STREAM);
     if (mSocket == -1)
-        return -5;
+        return ErrorConnect;
     // A phone that stops reading must not block a send (and so the
     // keep-alive thread, and the stop that joins it) forever: a send that
     // cannot go out within the read limit fails like any other.

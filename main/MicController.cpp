@@ -211,7 +211,7 @@ int MicController::startStreaming(int rateCode) {
     int serverVersion = 0;
     int result = mRemoteDevice->checkServerProtocolVersion(&serverVersion);
     if (result != 0)
-        return result == 10 ? ErrorMismatch : ErrorVersion;
+        return result == RemoteDevice::kWrongReply ? ErrorMismatch : ErrorVersion;
     if (mRemoteDevice->setCodecParameters(2, rateCode) != 0)
         return ErrorMismatch;
     mSampleRate = rateCode == 1 ? 16000 : 48000;

@@ -23,7 +23,7 @@ enum : unsigned char {
     kCmdPoll = 105,
 };
 
-constexpr int kWrongReply = 10;
+constexpr int kWrongReply = RemoteDevice::kWrongReply;
 
 // Sends code | u32 payload length | payload in one write: a request split
 // over several sends waits on the peer's delayed acknowledgement.

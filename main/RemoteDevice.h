@@ -24,6 +24,9 @@ class RemoteDevice {
     // How long getFrame keeps dropping bad datagrams without a good frame
     // before it gives up (-1): the media stream's receive wait.
     static constexpr int kFrameWaitMs = 3000;
+    // The result of a request whose reply came with another code (also the
+    // phone's refusal of the version).
+    static constexpr int kWrongReply = 10;
 
     RemoteDevice();
     // Over streams made elsewhere (tests, fuzzing); takes them, unopened.

@@ -5,75 +5,59 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <stdint.h>
-#include <stdio.h>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = std::string; // bytes of a file
 
-void le(Bytes& b, uint32_t v, int size) {
+Bytes le(uint32_t v, int size) {
+    Bytes b;
     for (int i = 0; i < size; ++i)
-        b.push_back((unsigned char)(v >> (8 * i)));
+        b += (char)(v >> (8 * i));
+    return b;
 }
 
 Bytes chunk(const char* id, const Bytes& body) {
-    Bytes b(id, id + 4);
-    le(b, (uint32_t)body.size(), 4);
-    b.insert(b.end(), body.begin(), body.end());
-    if (body.size() % 2)
-        b.push_back(0);
-    return b;
+    return id + le((uint32_t)body.size(), 4) + body + (body.size() % 2 ? Bytes(1, 0) : "");
 }
 
-Bytes fmt(uint16_t format, uint16_t channels, uint32_t rate, uint16_t bits) {
-    Bytes b;
-    le(b, format, 2), le(b, channels, 2), le(b, rate, 4), le(b, rate * channels * 2, 4);
-    le(b, channels * 2, 2), le(b, bits, 2);
-    return b;
+Bytes fmt(uint16_t format, uint16_t channels, uint16_t bits) {
+    return chunk("fmt ", le(format, 2) + le(channels, 2) + le(16000, 4) + le(32000 * channels, 4) +
+                             le(channels * 2, 2) + le(bits, 2));
 }
 
-Bytes riff(const std::vector<Bytes>& chunks) {
-    Bytes body = {'W', 'A', 'V', 'E'};
-    for (const Bytes& c : chunks)
-        body.insert(body.end(), c.begin(), c.end());
-    Bytes b = {'R', 'I', 'F', 'F'};
-    le(b, (uint32_t)body.size(), 4);
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
+Bytes riff(const Bytes& chunks) {
+    return "RIFF" + le((uint32_t)chunks.size() + 4, 4) + "WAVE" + chunks;
 }
 
 } // namespace
 
 TEST(WavChunks, ChunksAroundTheDataAreSkippedAndUnplayableFilesRefused) {
-    const Bytes samples = {1, 0, 2, 0, 3, 0};
+    const Bytes samples("\1\0\2\0\3\0", 6);
     const Bytes list = chunk("LIST", Bytes(31, 'x')); // odd: padded
-    const Bytes mono = chunk("fmt ", fmt(1, 1, 16000, 16));
+    const Bytes mono = fmt(1, 1, 16), data = chunk("data", samples);
     struct {
         const char* name;
         Bytes file;
         int samples; // -1: refused
     } cases[] = {
-        {"LIST between format and data", riff({mono, list, chunk("data", samples), list}), 3},
-        {"LIST first, data size left 0 by a streaming writer",
-         riff({list, mono, chunk("data", Bytes{}), samples}), 3},
-        {"data longer than the file", riff({mono, {'d', 'a', 't', 'a', 0xFF, 0xFF, 0, 0}, samples}),
-         3},
-        {"8-bit", riff({chunk("fmt ", fmt(1, 1, 16000, 8)), chunk("data", samples)}), -1},
-        {"floating point", riff({chunk("fmt ", fmt(3, 1, 16000, 16)), chunk("data", samples)}), -1},
-        {"no channels", riff({chunk("fmt ", fmt(1, 0, 16000, 16)), chunk("data", samples)}), -1},
-        {"data before format", riff({chunk("data", samples), mono}), -1},
-        {"no data chunk", riff({mono, list}), -1},
+        {"LIST between format and data", riff(mono + list + data + list), 3},
+        {"size left 0 by a streaming writer", riff(list + mono + chunk("data", "") + samples), 3},
+        {"data longer than the file", riff(mono + "data" + le(0xFFFF, 4) + samples), 3},
+        {"8-bit", riff(fmt(1, 1, 8) + data), -1},
+        {"floating point", riff(fmt(3, 1, 16) + data), -1},
+        {"no channels", riff(fmt(1, 0, 16) + data), -1},
+        {"data before format", riff(data + mono), -1},
+        {"no data chunk", riff(mono + list), -1},
         {"not RIFF", Bytes(60, 0), -1},
     };
     std::string path = "/tmp/voxlet-wav-chunks-" + std::to_string(getpid()) + ".wav";
     for (const auto& c : cases) {
-        FILE* f = fopen(path.c_str(), "wb");
-        fwrite(c.file.data(), 1, c.file.size(), f);
-        fclose(f);
+        std::ofstream(path, std::ios::binary) << c.file;
         WavFile wav;
         bool opened = wav.open(path.data());
         EXPECT_EQ(opened, c.samples >= 0) << c.name;
