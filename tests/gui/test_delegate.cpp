@@ -192,4 +192,21 @@ TEST_F(DelegateTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
     EXPECT_EQ(look(), kIdle);
 }
 
+// A failed save is said once, not at every Connect; the session starts anyway
+// and the read-only file is left as it was.
+TEST_F(DelegateTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
+    dir.writeSettings("controlPort:1\n");
+    std::filesystem::permissions("settings.dat", std::filesystem::perms::owner_read);
+    address.text = "127.0.0.1";
+    mediaPort.text = "0"; // each session ends at once with -12
+    for (int press = 1; press <= 2; ++press) {
+        d.onConnect();
+        ASSERT_TRUE(ui.waitForPosted(2 * press));
+        ui.runAll();
+    }
+    const std::string media = "Fail to connect to server for media stream.";
+    EXPECT_EQ(alert.messages, (std::vector<std::string>{kSettingsNotSavedText, media, media}));
+    EXPECT_EQ(dir.settings(), "controlPort:1\n");
+}
+
 } // namespace
