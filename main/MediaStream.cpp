@@ -20,10 +20,14 @@ int WifiMediaStream::open() {
     if (mSocket == -1)
         return -1;
     // The wake pipe lets teardown end a receive wait at once.
-    if (pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (pipe(mWake) != 0) {
         vx_socket_close(mSocket);
         mSocket = -1;
         return -1;
+    }
+    for (int fd : mWake) {
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+        (void)fcntl(fd, F_SETFL, O_NONBLOCK); // a full pipe never blocks interrupt()
     }
     // Room for bursts after a stall on the pump thread; failing to get it is
     // not worth failing the session for.
