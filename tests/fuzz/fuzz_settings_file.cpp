@@ -32,11 +32,20 @@ struct Values {
     bool operator==(const Values&) const = default;
 };
 
+char gDir[64]; // the scratch directory, removed at exit
+
+void removeScratch() {
+    for (const char* name : {"/in.dat", "/settings.dat"})
+        unlink((std::string(gDir) + name).c_str());
+    rmdir(gDir);
+}
+
 std::string scratchDir() {
-    std::string dir = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    dir += "/voxlet-fuzz-settings-" + std::to_string(getpid());
-    mkdir(dir.c_str(), 0700);
-    return dir;
+    snprintf(gDir, sizeof gDir, "%s/voxlet-fuzz-settings-%d",
+             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", (int)getpid());
+    mkdir(gDir, 0700);
+    atexit(removeScratch);
+    return gDir;
 }
 
 } // namespace

@@ -9,10 +9,21 @@
 
 #include <string>
 
+namespace {
+
+char gPath[64]; // the scratch file, removed at exit
+
+const char* scratchFile() {
+    snprintf(gPath, sizeof gPath, "%s/voxlet-fuzz-wav-%d.wav",
+             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", (int)getpid());
+    atexit([] { unlink(gPath); });
+    return gPath;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path =
-        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/voxlet-fuzz-wav-" +
-        std::to_string(getpid()) + ".wav";
+    static const std::string path = scratchFile();
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
         abort();
