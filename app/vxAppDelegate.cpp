@@ -92,15 +92,16 @@ void vxAppDelegate::onConnect() {
         return;
     Settings::setTransportType(3);
     std::string address = mTargetAddressField ? mTargetAddressField->stringValue() : std::string();
-    if (address.empty()) {
+    // An address with a line break would not read back as typed.
+    if (!Settings::isUsableAddress(address.c_str()) ||
+        !Settings::setWifiServerAddr(address.c_str())) {
         showError(kInvalidAddressText);
         return;
     }
-    Settings::setWifiServerAddr(address.c_str());
     Settings::setControlPort(mControlPortText ? mControlPortText->intValue() : 0);
     Settings::setMediaPort(mMediaPortText ? mMediaPortText->intValue() : 0);
     Settings::setPlayLocally(mLocalPlayButton && mLocalPlayButton->state() == 1);
-    Settings::writeSettings();
+    bool saved = Settings::writeSettings();
 
     // Connect goes grey at the press, not at the first report, and a press that
     // still reaches us before a report is applied is ignored: the session may
@@ -109,6 +110,11 @@ void vxAppDelegate::onConnect() {
         mAwaitingReport = true;
         if (mConnectButton)
             mConnectButton->setEnabled(false);
+    }
+    // The session runs on unsaved settings; say so once, not at every Connect.
+    if (!saved && !mSaveFailureShown) {
+        mSaveFailureShown = true;
+        showError(kSettingsNotSavedText);
     }
 }
 

@@ -109,6 +109,7 @@ class vxAppDelegate {
     // counted here and run after the alert is dismissed, in order.
     int mPendingRefreshes = 0;
     bool mAlertOpen = false;
+    bool mSaveFailureShown = false; // UI thread: a failed settings write was reported
     bool mRefreshing = false;
     uint32_t mAppliedReport = 0;  // number of the last report applied
     bool mAwaitingReport = false; // Connect pressed, no report applied since

@@ -5,9 +5,10 @@
 #include "SessionError.h"
 #include "Settings.h"
 #include "Statistics.h"
+#include "Utils.h"
 #include "voxlet_version.h"
 
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -32,10 +33,13 @@ const char* kUsage =
     "read but never written: from the working directory, from DIR, or with\n"
     "--user-settings from $XDG_CONFIG_HOME/voxlet (~/.config/voxlet when unset).\n";
 
-volatile std::sig_atomic_t gSignals = 0;
+// Written by the signal handler on whichever thread takes the signal, read by
+// the main thread: a lock-free atomic, safe in a handler.
+std::atomic<int> gSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onSignal(int) {
-    gSignals = gSignals + 1;
+    gSignals.fetch_add(1);
 }
 
 // State reports arrive on the controller's threads; they are queued here and
@@ -66,18 +70,6 @@ class ReportQueue : public PlayerCallback {
     std::deque<std::pair<int, int>> mReports;
 };
 
-bool parseInt(const char* text, long min, long max, long* out) {
-    if (!text || !*text)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max)
-        return false;
-    *out = value;
-    return true;
-}
-
 struct Options {
     const char* address = nullptr;
     long controlPort = -1, mediaPort = -1, duration = -1;
@@ -105,7 +97,7 @@ struct OptionSpec {
 };
 
 const char* takePort(const char* value, long* port) {
-    return parseInt(value, 1, 65535, port) ? nullptr : "needs a port number from 1 to 65535";
+    return parseIntInRange(value, 1, 65535, port) ? nullptr : "needs a port number from 1 to 65535";
 }
 
 const char* takeSettingsDir(Options* o, const std::string& dir) {
@@ -146,7 +138,7 @@ const OptionSpec kOptions[] = {
      }},
     {"duration", true,
      [](Options* o, const char* v) -> const char* {
-         return parseInt(v, 0, 1000000000L, &o->duration) ? nullptr
+         return parseIntInRange(v, 0, 1000000000L, &o->duration) ? nullptr
                                                           : "needs a whole number of seconds";
      }},
     {"stats", false,
@@ -218,8 +210,11 @@ int main(int argc, char** argv) {
 
     Settings::setFilePath(options.settingsFile);
     Settings::readSettings();
-    if (options.address)
-        Settings::setWifiServerAddr(options.address);
+    if (options.address &&
+        (!Settings::isUsableAddress(options.address) || !Settings::setWifiServerAddr(options.address))) {
+        fprintf(stderr, "%s\n", kInvalidAddressText);
+        return 2;
+    }
     if (options.controlPort >= 0)
         Settings::setControlPort((int)options.controlPort);
     if (options.mediaPort >= 0)

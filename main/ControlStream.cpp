@@ -1,5 +1,7 @@
 #include "ControlStream.h"
 
+#include "SessionError.h"
+#include "Utils.h"
 #include "vx_socket.h"
 
 #include <errno.h>
@@ -18,14 +20,13 @@ unsigned char ControlStream::read1() {
 unsigned short ControlStream::read2() {
     unsigned char b[2];
     read(b, 2);
-    return (unsigned short)((b[0] << 8) | b[1]);
+    return readBe16(b);
 }
 
 unsigned int ControlStream::read4() {
     unsigned char b[4];
     read(b, 4);
-    return ((unsigned int)b[0] << 24) | ((unsigned int)b[1] << 16) | ((unsigned int)b[2] << 8) |
-           (unsigned int)b[3];
+    return readBe32(b);
 }
 
 void ControlStream::skip(int n) {
@@ -50,8 +51,8 @@ void ControlStream::write2(unsigned short v) {
 }
 
 void ControlStream::write4(unsigned int v) {
-    unsigned char b[4] = {(unsigned char)(v >> 24), (unsigned char)(v >> 16),
-                          (unsigned char)(v >> 8), (unsigned char)v};
+    unsigned char b[4];
+    writeBe32(b, v);
     write(b, 4);
 }
 
@@ -65,7 +66,7 @@ int WinSockStream::open() {
     close();
     mSocket = vx_socket_network_client(mHost, mPort, SOCK_STREAM);
     if (mSocket == -1)
-        return -5;
+        return ErrorConnect;
     // A phone that stops reading must not block a send (and so the
     // keep-alive thread, and the stop that joins it) forever: a send that
     // cannot go out within the read limit fails like any other.

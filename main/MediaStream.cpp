@@ -1,23 +1,15 @@
 #include "MediaStream.h"
 
+#include "SystenInfo.h"
 #include "vx_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
 #include <string.h>
-#include <time.h>
-
-namespace {
-
-int64_t monotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-} // namespace
+#include <unistd.h>
 
 WifiMediaStream::WifiMediaStream(int port) : mSocket(-1), mPort(port), mBuffer{}, mDataLen(0) {}
 
@@ -27,6 +19,16 @@ int WifiMediaStream::open() {
     mSocket = vx_socket_inaddr_any_server(mPort, SOCK_DGRAM);
     if (mSocket == -1)
         return -1;
+    // The wake pipe lets teardown end a receive wait at once.
+    if (pipe(mWake) != 0) {
+        vx_socket_close(mSocket);
+        mSocket = -1;
+        return -1;
+    }
+    for (int fd : mWake) {
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+        (void)fcntl(fd, F_SETFL, O_NONBLOCK); // a full pipe never blocks interrupt()
+    }
     // Room for bursts after a stall on the pump thread; failing to get it is
     // not worth failing the session for.
     int size = 0;
@@ -45,12 +47,22 @@ int WifiMediaStream::close() {
         return -1;
     vx_socket_close(mSocket);
     mSocket = -1;
+    ::close(mWake[0]);
+    ::close(mWake[1]);
+    mWake[0] = mWake[1] = -1;
     return 0;
 }
 
-// One datagram is one voice frame. The buffer holds what is left of the current
-// datagram; a read never spans into the next one unless the current one was
-// too short, in which case the next datagram is appended behind it.
+void WifiMediaStream::interrupt() {
+    // The byte is never read back: every later wait ends at once too.
+    if (mWake[1] != -1)
+        (void)!::write(mWake[1], "", 1);
+}
+
+// One datagram is one voice frame, read in pieces until the buffer is empty;
+// only then does a read wait for the next datagram. A datagram too short for
+// the read that awaits it is dropped whole: joining it to the next one would
+// spoil that one too.
 int WifiMediaStream::readData(unsigned char* dst, int n) {
     if (n < 0 || n > kBufferSize)
         throw(StreamFault) FaultFraming;
@@ -58,21 +70,23 @@ int WifiMediaStream::readData(unsigned char* dst, int n) {
     if (mDataLen == 0 && n > 0) {
         if (mSocket == -1)
             throw(StreamFault) FaultReceive;
-        // One deadline per awaited datagram: datagrams from other hosts are
-        // dropped without granting the wait more time.
-        int64_t deadline = monotonicMs() + kWaitMs;
-        while (mDataLen < n) {
-            int64_t left = deadline - monotonicMs();
-            struct pollfd p = {mSocket, POLLIN, 0};
-            int r = ::poll(&p, 1, left > 0 ? (int)left : 0);
+        // One deadline per awaited datagram: datagrams from other hosts and
+        // empty ones are dropped without granting the wait more time.
+        int64_t deadline = getCurrentTimeInMS() + kWaitMs;
+        for (;;) {
+            int64_t left = deadline - getCurrentTimeInMS();
+            struct pollfd p[2] = {{mSocket, POLLIN, 0}, {mWake[0], POLLIN, 0}};
+            int r = ::poll(p, 2, left > 0 ? (int)left : 0);
             if (r == -1 && errno == EINTR)
                 continue;
-            if (r <= 0 || p.revents == 0)
-                throw(StreamFault) FaultTimeout; // bytes received so far stay buffered
+            if (r > 0 && p[1].revents != 0)
+                throw(StreamFault) FaultReceive; // torn down: the stream is closing
+            if (r <= 0 || p[0].revents == 0)
+                throw(StreamFault) FaultTimeout;
 
             struct sockaddr_storage from;
             socklen_t fromLen = sizeof from;
-            ssize_t got = recvfrom(mSocket, mBuffer + mDataLen, (size_t)(kBufferSize - mDataLen), 0,
+            ssize_t got = recvfrom(mSocket, mBuffer, (size_t)kBufferSize, 0,
                                    (struct sockaddr*)&from, &fromLen);
             if (got == -1 && errno == EINTR)
                 continue;
@@ -82,8 +96,12 @@ int WifiMediaStream::readData(unsigned char* dst, int n) {
                                                       &mAllowedSender, (struct sockaddr*)&from))) {
                 continue;
             }
-            mDataLen += (int)got;
-            deadline = monotonicMs() + kWaitMs;
+            if (got == 0)
+                continue;
+            if (got < n)
+                throw(StreamFault) FaultFraming; // a runt: nothing of it stays buffered
+            mDataLen = (int)got;
+            break;
         }
     } else if (mDataLen < n) {
         // The rest of this datagram cannot satisfy the read: drop it.

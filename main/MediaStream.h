@@ -19,6 +19,9 @@ class MediaStream {
     }
     virtual int open() { return 0; }
     virtual int close() { return 0; }
+    // Ends a receive wait now and every later one at once; callable from
+    // another thread while a read waits (teardown).
+    virtual void interrupt() {}
 };
 
 // Used by one thread at a time: opened on the start thread, read on the pump
@@ -37,6 +40,8 @@ class WifiMediaStream : public MediaStream {
     bool isStreamNormal(int len) override;
     int open() override;  // 0, or -1 when the socket cannot be created or bound
     int close() override; // 0, or -1 when no socket was open
+    // A waiting read throws FaultReceive; thread-safe against readData.
+    void interrupt() override;
 
     // Accept datagrams only from this host (any port); others are dropped
     // unseen. Without a call every sender is accepted.
@@ -48,7 +53,8 @@ class WifiMediaStream : public MediaStream {
     int mSocket; // -1 when no socket is open
     int mPort;
     unsigned char mBuffer[kBufferSize];
-    int mDataLen; // undelivered bytes, always at the front of mBuffer
+    int mDataLen;            // undelivered bytes, always at the front of mBuffer
+    int mWake[2] = {-1, -1}; // self-pipe: interrupt() writes, readData polls
     bool mFilterSender = false;
     sockaddr_storage mAllowedSender{};
 };

@@ -12,6 +12,7 @@
 #include "SystenInfo.h"
 #include "VoiceDecoder.h"
 
+#include <chrono>
 #include <climits>
 #include <errno.h>
 #include <string.h>
@@ -22,6 +23,13 @@ namespace {
 void nameThread(const char* name) {
     pthread_setname_np(pthread_self(), name);
 }
+
+// What a stop or abort thread is given: the session it was issued for.
+struct SessionTicket {
+    MicController* controller;
+    uint32_t session;
+    int error;
+};
 
 } // namespace
 
@@ -36,33 +44,36 @@ void* vx_pthread_wrapper(void* entry) {
 
 MicController::MicController(PlayerCallback* callback)
     : mCallback(callback), mNextSequence(0), mRemoteDevice(nullptr), mAudioPlayer(nullptr),
-      mState(StateIdle), mPollThread(), mPumpThread(), mAbortError(0),
-      mStatistics(Statistics::getInstance()), mSampleRate(0), mChannels(0), mFrameSamples(0),
-      mPlayBuffer(nullptr), mHoldTicks(0) {}
+      mState(StateIdle), mPollThread(), mPumpThread(), mStatistics(Statistics::getInstance()),
+      mSampleRate(0), mChannels(0), mFrameSamples(0), mPlayBuffer(nullptr), mHoldTicks(0) {}
 
 MicController::~MicController() {
     // Let a start sequence settle, end a running session as a stop would, and
     // wait until no thread of ours can touch this object any more.
+    std::unique_lock<std::mutex> lock(mWaitLock);
     for (;;) {
         if (mState.load() == StateConnected) {
-            stopInternal();
+            lock.unlock();
+            stopInternal(mSession.load());
+            lock.lock();
             continue;
         }
         if (mState.load() == StateIdle && mDetachedThreads.load() == 0)
             break;
-        usleep(1000);
+        mWakeUp.wait(lock);
     }
+    lock.unlock();
     mTimer.stop();
     clear();
     delete[] mPlayBuffer;
 }
 
-bool MicController::launch(void (*proc)(void*), bool detached, pthread_t* handle) {
+bool MicController::launch(void (*proc)(void*), void* arg, bool detached, pthread_t* handle) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr,
                                 detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
-    ThreadEntry* entry = new ThreadEntry{proc, this};
+    ThreadEntry* entry = new ThreadEntry{proc, arg};
     if (detached)
         mDetachedThreads.fetch_add(1);
     pthread_t thread;
@@ -88,7 +99,8 @@ int MicController::start() {
     if (mStartPending.exchange(true))
         return -1;
     mStatistics->reset();
-    if (!launch(StartThreadProc, true, nullptr)) {
+    mSession.fetch_add(1);
+    if (!launch(StartThreadProc, this, true, nullptr)) {
         // No thread, so no report will ever come: say so to the caller.
         mStartPending.store(false);
         return -1;
@@ -100,8 +112,29 @@ int MicController::stop() {
     int state = mState.load();
     if (state != StateConnecting && state != StateConnected)
         return -1;
-    launch(StopThreadProc, true, nullptr);
+    launchForSession(StopThreadProc, ErrorNone);
     return 0;
+}
+
+bool MicController::launchForSession(void (*proc)(void*), int error) {
+    SessionTicket* ticket = new SessionTicket{this, mSession.load(), error};
+    if (launch(proc, ticket, true, nullptr))
+        return true;
+    delete ticket;
+    return false;
+}
+
+void MicController::detachedThreadDone() {
+    // Under the lock: once the destructor sees the count reach 0 it may free
+    // this object, so nothing of it is touched after the unlock.
+    std::lock_guard<std::mutex> lock(mWaitLock);
+    mDetachedThreads.fetch_sub(1);
+    mWakeUp.notify_all();
+}
+
+void MicController::wakeWaiters() {
+    std::lock_guard<std::mutex> lock(mWaitLock);
+    mWakeUp.notify_all();
 }
 
 int MicController::getState() {
@@ -109,14 +142,16 @@ int MicController::getState() {
 }
 
 void MicController::onAbort(int error) {
-    mAbortError.store(error);
-    mPendingAborts.fetch_add(1);
-    if (!launch(AbortThreadProc, true, nullptr))
-        mPendingAborts.fetch_sub(1);
+    // Called only by this session's own threads, so the current number is theirs.
+    launchForSession(AbortThreadProc, error);
 }
 
 void MicController::notifyStateChange(int state, int error) {
-    mState.store(state);
+    {
+        std::lock_guard<std::mutex> lock(mWaitLock);
+        mState.store(state);
+        mWakeUp.notify_all();
+    }
     if (mCallback)
         mCallback->notifyStateChange(state, error);
 }
@@ -124,11 +159,6 @@ void MicController::notifyStateChange(int state, int error) {
 void MicController::startInternal() {
     notifyStateChange(StateConnecting, ErrorNone);
     mStartPending.store(false);
-    // When both workers of the last session aborted, the second abort thread
-    // may still be on its way to the mutex: let it find this session in state
-    // 1 (and do nothing) rather than in state 2, which it would end.
-    while (mPendingAborts.load() > 0)
-        usleep(1000);
 
     mRemoteDevice = new RemoteDevice();
     mRemoteDevice->setSessionState(&mState);
@@ -154,8 +184,8 @@ void MicController::startInternal() {
     mPlayBuffer = new short[mFrameSamples]();
     mHoldTicks = kHoldTicks;
     mNextSequence = 0;
-    mPollThreadValid = launch(PollThreadProc, false, &mPollThread);
-    mPumpThreadValid = launch(PumpThreadProc, false, &mPumpThread);
+    mPollThreadValid = launch(PollThreadProc, this, false, &mPollThread);
+    mPumpThreadValid = launch(PumpThreadProc, this, false, &mPumpThread);
     bool workersRunning = mPollThreadValid && mPumpThreadValid;
     mMutex.Unlock();
     if (!workersRunning) {
@@ -164,8 +194,13 @@ void MicController::startInternal() {
         return;
     }
 
-    while (mPlayoutQueue.getCount() < kPrefillFrames && mState.load() == StateConnected)
-        usleep(1000);
+    {
+        // The pump announces the prefill; a state change ends the wait too.
+        std::unique_lock<std::mutex> wait(mWaitLock);
+        mWakeUp.wait(wait, [this] {
+            return mPlayoutQueue.getCount() >= kPrefillFrames || mState.load() != StateConnected;
+        });
+    }
 
     MutexLocker lock(mMutex);
     if (mState.load() == StateConnected)
@@ -176,7 +211,7 @@ int MicController::startStreaming(int rateCode) {
     int serverVersion = 0;
     int result = mRemoteDevice->checkServerProtocolVersion(&serverVersion);
     if (result != 0)
-        return result == 10 ? ErrorMismatch : ErrorVersion;
+        return result == RemoteDevice::kWrongReply ? ErrorMismatch : ErrorVersion;
     if (mRemoteDevice->setCodecParameters(2, rateCode) != 0)
         return ErrorMismatch;
     mSampleRate = rateCode == 1 ? 16000 : 48000;
@@ -187,12 +222,13 @@ int MicController::startStreaming(int rateCode) {
     return ErrorNone;
 }
 
-void MicController::endSession(int transientState, bool aborting) {
+void MicController::endSession(int transientState, uint32_t session, int error) {
     MutexLocker lock(mMutex);
-    if (mState.load() != StateConnected)
-        return; // a stop or an earlier abort ended the session already
+    if (mSession.load() != session || mState.load() != StateConnected)
+        return; // issued for another session, or this one is ending already
     notifyStateChange(transientState, ErrorNone);
     mTimer.stop();
+    mRemoteDevice->interrupt(); // the pump may be waiting for a datagram
     if (mPollThreadValid) {
         errno = pthread_join(mPollThread, nullptr);
         mPollThreadValid = false;
@@ -202,15 +238,15 @@ void MicController::endSession(int transientState, bool aborting) {
         mPumpThreadValid = false;
     }
     clear();
-    notifyStateChange(StateIdle, aborting ? mAbortError.load() : ErrorNone);
+    notifyStateChange(StateIdle, error);
 }
 
-void MicController::stopInternal() {
-    endSession(StateDisconnecting, false);
+void MicController::stopInternal(uint32_t session) {
+    endSession(StateDisconnecting, session, ErrorNone);
 }
 
-void MicController::abortInternal() {
-    endSession(StateAborting, true);
+void MicController::abortInternal(uint32_t session, int error) {
+    endSession(StateAborting, session, error);
 }
 
 void MicController::clear() {
@@ -233,6 +269,7 @@ void MicController::pumpInternal() {
     int64_t lastStored = getCurrentTimeInMS();
     mStatistics->startTime = lastStored;
     bool stored = false;
+    bool prefilled = false;
     PlayoutPacket packet;
 
     if (!decoderOpen && mState.load() == StateConnected)
@@ -262,6 +299,10 @@ void MicController::pumpInternal() {
             mStatistics->maxDelta = gap > INT_MAX ? INT_MAX : (int32_t)gap;
         stored = true;
         lastStored = now;
+        if (!prefilled && mPlayoutQueue.getCount() >= kPrefillFrames) {
+            prefilled = true; // once per session: the start thread waits for it
+            wakeWaiters();
+        }
     }
 
     mStatistics->endTime = getCurrentTimeInMS();
@@ -287,10 +328,10 @@ void MicController::pollInternal() {
             onAbort(ErrorAborted);
             return;
         }
-        // One keep-alive per second, but notice the end of the session within
-        // a tenth of it so a stop does not wait on this thread.
-        for (int slice = 0; slice < 10 && mState.load() == StateConnected; ++slice)
-            usleep(100000);
+        // One keep-alive per second; the end of the session wakes the wait.
+        std::unique_lock<std::mutex> wait(mWaitLock);
+        mWakeUp.wait_for(wait, std::chrono::seconds(1),
+                         [this] { return mState.load() != StateConnected; });
     }
 }
 
@@ -307,7 +348,7 @@ void MicController::onTimerEvent() {
     bool fresh = false;
     while (mPlayoutQueue.get(&packet)) {
         taken = true;
-        if (packet.sequence >= mNextSequence) {
+        if (!isLateFrame(packet.sequence, mNextSequence)) {
             fresh = true;
             break;
         }
@@ -317,7 +358,7 @@ void MicController::onTimerEvent() {
         mHoldTicks = kHoldTicks;
         memcpy(mPlayBuffer, packet.samples, sizeof(short) * (size_t)mFrameSamples);
         if (fresh)
-            mNextSequence = packet.sequence + 1;
+            mNextSequence = packet.sequence + 1; // also follows a jump
     }
     playInternal(mPlayBuffer);
     if (mHoldTicks > INT_MIN && --mHoldTicks == 0)
@@ -334,22 +375,23 @@ void MicController::StartThreadProc(void* controller) {
     nameThread("vx-start");
     MicController* self = static_cast<MicController*>(controller);
     self->startInternal();
-    self->mDetachedThreads.fetch_sub(1);
+    self->detachedThreadDone();
 }
 
-void MicController::StopThreadProc(void* controller) {
+void MicController::StopThreadProc(void* ticket) {
     nameThread("vx-stop");
-    MicController* self = static_cast<MicController*>(controller);
-    self->stopInternal();
-    self->mDetachedThreads.fetch_sub(1);
+    SessionTicket t = *static_cast<SessionTicket*>(ticket);
+    delete static_cast<SessionTicket*>(ticket);
+    t.controller->stopInternal(t.session);
+    t.controller->detachedThreadDone();
 }
 
-void MicController::AbortThreadProc(void* controller) {
+void MicController::AbortThreadProc(void* ticket) {
     nameThread("vx-abort");
-    MicController* self = static_cast<MicController*>(controller);
-    self->abortInternal();
-    self->mPendingAborts.fetch_sub(1);
-    self->mDetachedThreads.fetch_sub(1);
+    SessionTicket t = *static_cast<SessionTicket*>(ticket);
+    delete static_cast<SessionTicket*>(ticket);
+    t.controller->abortInternal(t.session, t.error);
+    t.controller->detachedThreadDone();
 }
 
 void MicController::PollThreadProc(void* controller) {

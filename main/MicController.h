@@ -9,6 +9,11 @@
 //   ticking (the timer's) onTimerEvent: the 20 ms playout tick
 // mMutex serialises the stop and abort sequences (and the timer start against
 // them); workers never take it, so joining them under it cannot deadlock.
+// mWaitLock is a leaf lock, held only for a predicate test or a notify and
+// never while another is taken; it guards nothing but the wake-ups of mWakeUp: state changes, the
+// end of a detached thread and the end of the prefill are announced under it, so no waiter misses
+// one. Each start() opens a new session number; a stop or abort carries the number of the session
+// it was issued for and does nothing to a later one.
 #pragma once
 
 #include "AudioPlayer.h"
@@ -22,6 +27,8 @@
 #include "TimerListener.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <pthread.h>
 #include <stdint.h>
 
@@ -46,6 +53,7 @@ class MicController : public TimerListener {
     int start(); // 0 launched, -1 refused (state not 0)
     int stop();  // 0 launched, -1 refused (state not 1 or 2)
     int getState();
+    uint32_t getSession() const { return mSession.load(); } // number of the latest start()
 
     void onTimerEvent() override;
 
@@ -54,8 +62,10 @@ class MicController : public TimerListener {
     void notifyStateChange(int state, int error);
     void startInternal();
     int startStreaming(int rateCode);
-    void stopInternal();
-    void abortInternal();
+    // Each ends the session numbered `session` if it is still the current,
+    // connected one.
+    void stopInternal(uint32_t session);
+    void abortInternal(uint32_t session, int error);
     void clear();
     void pumpInternal();
     int getFrame(VoiceDecoder* decoder, PlayoutPacket* packet);
@@ -76,8 +86,11 @@ class MicController : public TimerListener {
   private:
     friend class MicControllerProbe; // unit tests drive the playout tick directly
 
-    bool launch(void (*proc)(void*), bool detached, pthread_t* handle);
-    void endSession(int transientState, bool aborting);
+    bool launch(void (*proc)(void*), void* arg, bool detached, pthread_t* handle);
+    bool launchForSession(void (*proc)(void*), int error);
+    void endSession(int transientState, uint32_t session, int error);
+    void detachedThreadDone();
+    void wakeWaiters();
 
     PlayerCallback* mCallback;
     PlayoutQueue mPlayoutQueue;
@@ -90,7 +103,6 @@ class MicController : public TimerListener {
     HighResolutionTimer mTimer;
     pthread_t mPollThread;
     pthread_t mPumpThread;
-    std::atomic<int> mAbortError; // written by pump/poll in onAbort, read by the abort thread
     Statistics* mStatistics;
     int mSampleRate;
     int mChannels;
@@ -105,5 +117,7 @@ class MicController : public TimerListener {
     bool mPumpThreadValid = false;
     std::atomic<int> mDetachedThreads{0};
     std::atomic<bool> mStartPending{false}; // start() accepted, state 1 not yet reported
-    std::atomic<int> mPendingAborts{0};     // abort threads launched and not yet finished
+    std::atomic<uint32_t> mSession{0};      // number of the latest session, set by start()
+    std::mutex mWaitLock;                   // see the top of this file
+    std::condition_variable mWakeUp;
 };

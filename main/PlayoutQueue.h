@@ -15,6 +15,17 @@ struct PlayoutPacket {
     uint32_t sequence;
 };
 
+// Whether a frame numbered `sequence` comes too late when `next` is the
+// number expected: it lies at most kLateWindow numbers behind (modulo 2^32).
+// Anything further off in either direction is a jump (a wild number, or a
+// phone that restarted its numbering): it is played and the order follows it,
+// instead of every later frame counting as late.
+constexpr uint32_t kLateWindow = 64; // 1.28 s of frames, far beyond the queue's reach
+constexpr bool isLateFrame(uint32_t sequence, uint32_t next) {
+    uint32_t behind = next - sequence;
+    return behind != 0 && behind <= kLateWindow;
+}
+
 class PlayoutQueue {
   public:
     static constexpr int kSlots = 5;

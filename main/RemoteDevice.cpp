@@ -2,11 +2,15 @@
 
 #include "ControlStream.h"
 #include "MediaStream.h"
+#include "SessionError.h"
 #include "Settings.h"
+#include "Statistics.h"
 #include "SystenInfo.h"
 #include "Utils.h"
 #include "VoiceDecoder.h"
 
+#include <string.h>
+#include <string_view>
 #include <sys/socket.h>
 
 namespace {
@@ -19,7 +23,18 @@ enum : unsigned char {
     kCmdPoll = 105,
 };
 
-constexpr int kWrongReply = 10;
+constexpr int kWrongReply = RemoteDevice::kWrongReply;
+
+// Sends code | u32 payload length | payload in one write: a request split
+// over several sends waits on the peer's delayed acknowledgement.
+void sendRequest(ControlStream* s, unsigned char code, const unsigned char* payload, int len) {
+    unsigned char bytes[5 + 8];
+    bytes[0] = code;
+    writeBe32(bytes + 1, (uint32_t)len);
+    if (len > 0)
+        memcpy(bytes + 5, payload, (size_t)len);
+    s->write(bytes, 5 + len);
+}
 
 // Reads a reply's code and length (the length is never consulted); whether
 // the code is the request's. Nothing after the length is read otherwise.
@@ -35,8 +50,7 @@ int simpleRequest(ControlStream* s, unsigned char code) {
     if (s == nullptr)
         return 1;
     try {
-        s->write1(code);
-        s->write4(0);
+        sendRequest(s, code, nullptr, 0);
         if (!readReplyHeader(s, code))
             return kWrongReply;
         return s->read1();
@@ -47,7 +61,11 @@ int simpleRequest(ControlStream* s, unsigned char code) {
 
 } // namespace
 
-RemoteDevice::RemoteDevice() : mControlStream(nullptr), mMediaStream(nullptr), mMediaPort(0) {}
+RemoteDevice::RemoteDevice()
+    : mControlStream(nullptr), mMediaStream(nullptr), mMediaPort(0), mHost{} {}
+
+RemoteDevice::RemoteDevice(ControlStream* control, MediaStream* media, int mediaPort)
+    : mControlStream(control), mMediaStream(media), mMediaPort(mediaPort), mHost{} {}
 
 RemoteDevice::~RemoteDevice() {
     tearDown();
@@ -55,15 +73,20 @@ RemoteDevice::~RemoteDevice() {
 
 int RemoteDevice::setUp() {
     if (Settings::getTransportType() != 3)
-        return -8;
+        return ErrorStartMic;
     tearDown(); // a second setUp must not leak the first one's streams
 
     mMediaPort = getAvailableUdpPort(Settings::getMediaPort());
     if (mMediaPort != Settings::getMediaPort())
         Settings::setMediaPort(mMediaPort);
+    // Port 0 would bind a random port that the phone is never told of.
+    if (mMediaPort < 1 || mMediaPort > 65535)
+        return ErrorMediaSocket;
 
-    WinSockStream* control =
-        new WinSockStream(Settings::getWifiServerAddr(), Settings::getControlPort());
+    std::string_view host = Settings::trimAddress(Settings::getWifiServerAddr());
+    memcpy(mHost, host.data(), host.size());
+    mHost[host.size()] = '\0';
+    WinSockStream* control = new WinSockStream(mHost, Settings::getControlPort());
     WifiMediaStream* media = new WifiMediaStream(mMediaPort);
     mControlStream = control;
     mMediaStream = media;
@@ -78,7 +101,7 @@ int RemoteDevice::setUp() {
     if (control->getPeerHost(&peer) == 0)
         media->setAllowedSender(peer);
 
-    return media->open() == -1 ? -12 : 0;
+    return media->open() == -1 ? ErrorMediaSocket : ErrorNone;
 }
 
 void RemoteDevice::tearDown() {
@@ -94,6 +117,11 @@ void RemoteDevice::tearDown() {
     }
 }
 
+void RemoteDevice::interrupt() {
+    if (mMediaStream != nullptr)
+        mMediaStream->interrupt();
+}
+
 // 101: 65 | 00 00 00 06 | 02 03 02 | OS type | OS major | OS minor
 // Reply: 65 | length | status | server version
 int RemoteDevice::checkServerProtocolVersion(int* serverVersion) {
@@ -102,14 +130,9 @@ int RemoteDevice::checkServerProtocolVersion(int* serverVersion) {
     try {
         int major = 0, minor = 0;
         getOsVersion(&major, &minor);
-        mControlStream->write1(kCmdVersion);
-        mControlStream->write4(6);
-        mControlStream->write1(2);
-        mControlStream->write1(3);
-        mControlStream->write1(2);
-        mControlStream->write1((unsigned char)getOsType());
-        mControlStream->write1((unsigned char)major);
-        mControlStream->write1((unsigned char)minor);
+        const unsigned char payload[6] = {
+            2, 3, 2, (unsigned char)getOsType(), (unsigned char)major, (unsigned char)minor};
+        sendRequest(mControlStream, kCmdVersion, payload, sizeof payload);
         if (!readReplyHeader(mControlStream, kCmdVersion))
             return kWrongReply;
         int status = mControlStream->read1();
@@ -128,11 +151,9 @@ int RemoteDevice::setCodecParameters(int codec, int rateCode) {
     if (mControlStream == nullptr)
         return 1;
     try {
-        mControlStream->write1(kCmdCodec);
-        mControlStream->write4(6);
-        mControlStream->write1((unsigned char)codec);
-        mControlStream->write1((unsigned char)rateCode);
-        mControlStream->write4((unsigned int)mMediaPort);
+        unsigned char payload[6] = {(unsigned char)codec, (unsigned char)rateCode};
+        writeBe32(payload + 2, (uint32_t)mMediaPort);
+        sendRequest(mControlStream, kCmdCodec, payload, sizeof payload);
         if (!readReplyHeader(mControlStream, kCmdCodec))
             return kWrongReply;
         return mControlStream->read1();
@@ -154,8 +175,7 @@ int RemoteDevice::poll() {
     if (mControlStream == nullptr)
         return 1;
     try {
-        mControlStream->write1(kCmdPoll);
-        mControlStream->write4(0);
+        sendRequest(mControlStream, kCmdPoll, nullptr, 0);
         return 0;
     } catch (StreamFault) {
         return 1;
@@ -165,22 +185,25 @@ int RemoteDevice::poll() {
 int RemoteDevice::getFrame(VoiceDecoder* decoder, short* pcm, int samples, unsigned int* sequence) {
     if (mMediaStream == nullptr)
         return -2;
-    int retries = 0;
+    // Anyone on the network can send datagrams from the phone's address, so a
+    // bad one is no sign of a broken link: drop it and wait for a good frame,
+    // as long as a silent phone would be waited for.
+    const int64_t deadline = getCurrentTimeInMS() + kFrameWaitMs;
     for (;;) {
         try {
-            return decoder->decode(mMediaStream, pcm, samples, sequence) ? 0 : -1;
+            if (decoder->decode(mMediaStream, pcm, samples, sequence))
+                return 0;
         } catch (StreamFault fault) {
             if (fault == FaultTimeout)
                 return -1;
             if (fault != FaultFraming)
                 return -2;
-            // Drop the rest of the malformed datagram and try the next one,
-            // but never so long that a stop request has to wait for us.
             mMediaStream->skip();
-            if (++retries > kMaxFramingRetries)
-                return -1;
-            if (mSessionState != nullptr && mSessionState->load() != 2)
-                return -1;
         }
+        Statistics::getInstance()->badFrameCount++;
+        if (mSessionState != nullptr && mSessionState->load() != StateConnected)
+            return -1;
+        if (getCurrentTimeInMS() >= deadline)
+            return -1;
     }
 }

@@ -21,20 +21,32 @@ class VoiceDecoder;
 // stream; tearDown runs after both ended. No lock.
 class RemoteDevice {
   public:
-    // Framing errors retried within one getFrame call before it gives up (-1).
-    static constexpr int kMaxFramingRetries = 50;
+    // How long getFrame keeps dropping bad datagrams without a good frame
+    // before it gives up (-1): the media stream's receive wait.
+    static constexpr int kFrameWaitMs = 3000;
+    // The result of a request whose reply came with another code (also the
+    // phone's refusal of the version).
+    static constexpr int kWrongReply = 10;
 
     RemoteDevice();
+    // Over streams made elsewhere (tests, fuzzing); takes them, unopened.
+    RemoteDevice(ControlStream* control, MediaStream* media, int mediaPort);
     ~RemoteDevice(); // runs tearDown
 
-    int setUp(); // 0, -8 transport not 3, -5 no connection, -12 no media socket
+    // 0, -8 transport not 3, -12 media port unusable (checked before anything
+    // goes out) or no media socket, -5 no connection.
+    int setUp();
     void tearDown();
+    // Ends a receive wait of the pump now (teardown, from another thread).
+    void interrupt();
     int checkServerProtocolVersion(int* serverVersion);
     int setCodecParameters(int codec, int rateCode);
     int start();
     int stop();
     int poll(); // 0 sent, 1 no stream or send failed
-    // 0 frame, -1 no usable frame, -2 media link failed.
+    // 0 frame; -1 no good frame within kFrameWaitMs (malformed and
+    // undecodable datagrams are dropped and counted meanwhile); -2 media link
+    // failed or torn down.
     int getFrame(VoiceDecoder* decoder, short* pcm, int samples, unsigned int* sequence);
 
     int getMediaPort() const { return mMediaPort; }
@@ -47,4 +59,5 @@ class RemoteDevice {
     MediaStream* mMediaStream;
     int mMediaPort;
     const std::atomic<int>* mSessionState = nullptr;
+    char mHost[256]; // the address as used: without white space around it
 };

@@ -2,32 +2,32 @@
 
 const char* getErrText(int code) {
     switch (code) {
-    case -30:
+    case ErrorUnknownHost:
         return "Unknown host.";
-    case -20:
+    case ErrorAborted:
         return "Connection aborted.";
-    case -13:
+    case ErrorDriverTooOld:
         return "Driver is too old. Please install the latest driver. Force to play in speaker.";
-    case -12:
+    case ErrorMediaSocket:
         return "Fail to connect to server for media stream.";
-    case -11:
+    case ErrorWsaStart:
         return "Failed to start WSA 2.2";
-    case -10:
+    case ErrorNoUsbDevice:
         return "No device is detected on USB ports.";
-    case -9:
+    case ErrorDriverBroken:
         return "It looks there is something wrong with your Voxlet device driver. Please "
                "re-install it.";
-    case -8:
+    case ErrorStartMic:
         return "Cannot start mic on Android phone.";
-    case -7:
+    case ErrorMismatch:
         return "Client and server mismatch. Please install latest server and client.";
-    case -6:
+    case ErrorVersion:
         return "Fail to communicate with Voxlet on Android phone. Check if it has been started.";
-    case -5:
+    case ErrorConnect:
         return "Fail to connect to server.";
-    case -2:
+    case ErrorNoMemory:
         return "Not enough memory to run this program.";
-    case -1:
+    case ErrorNoDevice:
         return "Cannot load Voxlet device. Force to play in speaker.";
     default:
         return "Error occured.";

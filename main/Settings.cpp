@@ -1,10 +1,17 @@
 #include "Settings.h"
 
+#include "Utils.h"
+
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::string Settings::settingsPath = Settings::kFileName;
@@ -29,7 +36,11 @@ char* Settings::getWifiServerAddr() {
     return wifiServerAddr;
 }
 
-void Settings::setWifiServerAddr(const char* addr) {
+bool Settings::setWifiServerAddr(const char* addr) {
+    // A line feed would end the line in the file and let the rest of the
+    // text pose as another setting.
+    if (strchr(addr, '\n') != nullptr)
+        return false;
     size_t len = strnlen(addr, kAddressSize);
     if (len >= (size_t)kAddressSize) {
         len = kAddressSize - 1;
@@ -42,6 +53,7 @@ void Settings::setWifiServerAddr(const char* addr) {
     }
     memmove(wifiServerAddr, addr, len);
     wifiServerAddr[len] = '\0';
+    return true;
 }
 
 bool Settings::isPlayLocally() {
@@ -85,39 +97,12 @@ void Settings::setWindowPos(int x, int y, int width, int height) {
 
 namespace {
 
-bool isSpace(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Reads [space][sign]digits at *pos; numbers beyond 32 bits saturate.
-// Returns false (and leaves *pos) when there is no digit.
-bool parseInt(const std::string& text, size_t* pos, int* out) {
-    size_t i = *pos;
-    while (i < text.size() && isSpace(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    size_t digits = i;
-    long long value = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        if (value <= (long long)INT_MAX + 1)
-            value = value * 10 + (text[i] - '0');
-        ++i;
-    }
-    if (i == digits)
-        return false;
-    if (negative)
-        value = -value;
-    *out = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : (int)value;
-    *pos = i;
-    return true;
-}
+// A line longer than this is cut: nothing in the file needs more, and a
+// runaway line must not be read whole into memory.
+constexpr size_t kMaxLine = 4096;
 
 int intValue(const std::string& text) {
-    size_t pos = 0;
-    int value = 0;
-    return parseInt(text, &pos, &value) ? value : 0;
+    return leadingIntValue(text);
 }
 
 bool flagValue(const std::string& text) {
@@ -134,13 +119,14 @@ void windowValue(const std::string& text, int* fields[4]) {
             ++pos;
         }
         int value;
-        if (!parseInt(text, &pos, &value))
+        if (!parseLeadingInt(text, &pos, &value))
             return;
         *fields[i] = value;
     }
 }
 
-// Reads one line without its line feed; false at the end of the file.
+// Reads one line without its line feed, keeping at most kMaxLine bytes of
+// it; false at the end of the file.
 bool readLine(FILE* file, std::string* line) {
     line->clear();
     int c;
@@ -149,9 +135,58 @@ bool readLine(FILE* file, std::string* line) {
         any = true;
         if (c == '\n')
             return true;
-        line->push_back((char)c);
+        if (line->size() < kMaxLine)
+            line->push_back((char)c);
     }
     return any;
+}
+
+bool isControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// The file a write must replace. A symbolic link stays a link: its target
+// (created if the link dangles) gets the new contents.
+std::string writeTarget(const char* path) {
+    if (char* real = realpath(path, nullptr)) {
+        std::string target(real);
+        free(real);
+        return target;
+    }
+    char link[PATH_MAX];
+    ssize_t n = readlink(path, link, sizeof link - 1);
+    if (n <= 0)
+        return path;
+    link[n] = '\0';
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    if (link[0] == '/' || slash == std::string::npos)
+        return link;
+    return dir.substr(0, slash + 1) + link;
+}
+
+// Temporary files of writes that were killed before their rename. A live
+// writer holds a lock on its own, so that one is left alone.
+void removeLeftovers(const std::string& target) {
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp.";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (struct dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        std::string name = (slash == std::string::npos ? "" : dir) + e->d_name;
+        int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(name.c_str());
+        if (fd >= 0)
+            ::close(fd);
+    }
+    closedir(d);
 }
 
 } // namespace
@@ -207,17 +242,36 @@ void Settings::readSettingsFrom(const char* path) {
     fclose(file);
 }
 
-void Settings::writeSettings() {
-    writeSettingsTo(settingsPath.c_str());
+bool Settings::writeSettings() {
+    return writeSettingsTo(settingsPath.c_str());
 }
 
 bool Settings::writeSettingsTo(const char* path) {
-    // Write a temporary file beside the target and rename it over: a crash or
-    // a full disk never leaves a truncated settings file behind.
-    std::string temp = std::string(path) + ".tmp." + std::to_string(getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Written to a temporary file beside the target and renamed over it, so a
+    // crash or a full disk never leaves a truncated settings file behind.
+    std::string target = writeTarget(path);
+    struct stat old;
+    bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && (!S_ISREG(old.st_mode) || (old.st_mode & 0222) == 0))
+        return false; // a directory in the way, or a file the user made read-only
+
+    // Created exclusively and never through a link: a planted symbolic link
+    // cannot redirect the write.
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 256; ++attempt) {
+        temp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    exists ? (old.st_mode & 0777) : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
+    (void)flock(fd, LOCK_EX); // marks the file as in use for removeLeftovers
+    if (exists)
+        (void)fchmod(fd, old.st_mode & 07777);
     FILE* file = fdopen(fd, "wb");
     if (!file) {
         ::close(fd);
@@ -233,10 +287,31 @@ bool Settings::writeSettingsTo(const char* path) {
               fprintf(file, "window:%d,%d,%d,%d\n", _x, _y, _width, _height) > 0;
     ok = fflush(file) == 0 && ok;
     ok = fsync(fileno(file)) == 0 && ok;
-    ok = fclose(file) == 0 && ok;
-    if (!ok || rename(temp.c_str(), path) != 0) {
+    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok)
         unlink(temp.c_str());
+    fclose(file); // after the rename: the lock covers the whole write
+    if (ok)
+        removeLeftovers(target);
+    return ok;
+}
+
+bool Settings::isUsableAddress(const char* text) {
+    std::string_view t = trimAddress(text);
+    if (t.empty())
         return false;
-    }
+    for (char c : t)
+        if (isControl((unsigned char)c))
+            return false;
     return true;
+}
+
+std::string_view Settings::trimAddress(const char* text) {
+    std::string_view t(text);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!t.empty() && blank(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && blank(t.back()))
+        t.remove_suffix(1);
+    return t;
 }

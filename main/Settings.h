@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 class Settings {
   public:
@@ -20,8 +21,15 @@ class Settings {
     static void setTransportType(int type);
     static char* getWifiServerAddr();
     // Copies at most 255 bytes; a longer text is truncated (never at the
-    // middle of a UTF-8 sequence).
-    static void setWifiServerAddr(const char* addr);
+    // middle of a UTF-8 sequence). A text with a line feed is refused (false,
+    // the store unchanged): it could not be saved and read back.
+    static bool setWifiServerAddr(const char* addr);
+    // Whether a typed address can be used and saved: something is left once
+    // white space around it is dropped, and no control character is inside.
+    static bool isUsableAddress(const char* text);
+    // The address without the spaces, tabs and line ends around it (a file
+    // saved with CRLF line ends leaves a CR behind).
+    static std::string_view trimAddress(const char* text);
     static bool isPlayLocally();
     static void setPlayLocally(bool on);
     static int getControlPort();
@@ -41,8 +49,9 @@ class Settings {
     // Resets every value to its default, then applies what "settings.dat" supplies.
     static void readSettings();
     // Replaces "settings.dat" with the store's values (atomically: a
-    // temporary file in the same directory renamed over it).
-    static void writeSettings();
+    // temporary file in the same directory renamed over it). False when
+    // nothing could be saved: the caller tells the user.
+    static bool writeSettings();
 
     // The same, on another path (tests, tools).
     static void readSettingsFrom(const char* path);

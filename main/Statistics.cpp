@@ -23,6 +23,7 @@ void Statistics::reset() {
     maxDelta = 0;
     oldDropCount = 0;
     fullDropCount = 0;
+    badFrameCount = 0;
 }
 
 void Statistics::printTime(long t) {

@@ -13,6 +13,7 @@ class Statistics {
     int32_t maxDelta;      // pump: longest gap between two stored frames, ms
     int32_t oldDropCount;  // ticking thread: frames dropped as late
     int32_t fullDropCount; // pump: frames dropped because the queue was full
+    int32_t badFrameCount; // pump: datagrams dropped as malformed or undecodable
 
     Statistics();
     // The one instance, created on first use (from the controller's

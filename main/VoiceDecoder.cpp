@@ -1,6 +1,7 @@
 #include "VoiceDecoder.h"
 
 #include "MediaStream.h"
+#include "Utils.h"
 
 #include <opus.h>
 #include <string.h>
@@ -46,15 +47,12 @@ bool OpusVoiceDecoder::decode(unsigned char* payload, int length, short* pcm, in
 
 bool OpusVoiceDecoder::decode(MediaStream* stream, short* pcm, int samples,
                               unsigned int* sequence) {
-    unsigned char header[4];
-    stream->readData(header, 4);
-    *sequence = ((unsigned int)header[0] << 24) | ((unsigned int)header[1] << 16) |
-                ((unsigned int)header[2] << 8) | (unsigned int)header[3];
-
-    unsigned char high, low;
-    stream->readData(&high, 1);
-    stream->readData(&low, 1);
-    int length = high * 256 + low;
+    // Header: u32 sequence, u16 payload length, both big-endian. Read in one
+    // piece, so a datagram shorter than a header is dropped whole.
+    unsigned char header[6];
+    stream->readData(header, 6);
+    *sequence = readBe32(header);
+    int length = readBe16(header + 4);
 
     // The payload must be exactly the rest of the datagram, and must fit.
     if (!stream->isStreamNormal(length) || length > kMaxPayload)

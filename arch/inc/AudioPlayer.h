@@ -6,6 +6,8 @@
 
 #include "Mutex.h"
 
+#include <atomic>
+
 struct OpaqueAudioQueue;
 struct AudioQueueBuffer;
 
@@ -63,7 +65,7 @@ class AudioPlayer {
     int mFrameSize;
     // 1 ready, 2 playing, 3 stopping. Written by open/close on the session's
     // start and stop threads while no tick runs; read by play without the lock.
-    volatile int mState;
+    std::atomic<int> mState;
     int mSampleRate;
     int mFrameDuration;
 };

@@ -1,13 +1,16 @@
 #include "SystenInfo.h"
 
-#include <time.h>
+#include <mach/mach_time.h>
 
 int64_t getCurrentTimeInMS() {
     // Monotonic: the pump subtracts readings, and a wall-clock step must not
     // show up as a gap.
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    static mach_timebase_info_data_t timebase = [] {
+        mach_timebase_info_data_t info;
+        mach_timebase_info(&info);
+        return info;
+    }();
+    return (int64_t)(mach_absolute_time() * timebase.numer / timebase.denom / 1000000u);
 }
 
 void getSystemTimeCapacity(int* min, int* max) {

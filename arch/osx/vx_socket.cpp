@@ -6,6 +6,8 @@
 
 #include "vx_socket.h"
 
+#include "SystenInfo.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,22 +22,16 @@
 
 namespace {
 
-int64_t monotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 // poll() on one descriptor for `timeoutMs` (-1: no limit), resuming after a
 // signal with the time that is left. Returns the revents (0 when the wait
 // expired), or -1 when poll itself failed.
 int pollOne(int fd, short events, int timeoutMs) {
-    const int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
+    const int64_t deadline = timeoutMs < 0 ? 0 : getCurrentTimeInMS() + timeoutMs;
     for (;;) {
         struct pollfd p = {fd, events, 0};
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
-            int64_t left = deadline - monotonicMs();
+            int64_t left = deadline - getCurrentTimeInMS();
             wait = left > 0 ? (int)left : 0;
         }
         int r = ::poll(&p, 1, wait);
@@ -169,8 +165,13 @@ int vx_socket_inaddr_any_server(int port, int type) {
     if (fd == -1)
         return -1;
 
-    int on = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // A listener may take its port back from connections still in TIME_WAIT.
+    // A datagram socket must not share its port: another process bound to it
+    // with the same option would receive the voice instead of us.
+    if (type == SOCK_STREAM) {
+        int on = 1;
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
 
     int rc;
     if (v6) {

@@ -181,13 +181,32 @@ TEST_F(DelegateTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
     EXPECT_EQ(dir.settings(), "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:1\n"
                               "controlPort:0\nmediaPort:0\nautoConnect:0\n"
                               "window:200,200,500,300\n");
-    // Nothing listens on port 0: one session, reporting (1, 0) then (0, -5).
+    // Media port 0 is refused before anything goes out: one session,
+    // reporting (1, 0) then (0, -12).
     ASSERT_TRUE(ui.waitForPosted(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(ui.posted(), 2);
     ui.runAll();
-    EXPECT_EQ(alert.messages, std::vector<std::string>{"Fail to connect to server."});
+    EXPECT_EQ(alert.messages,
+              std::vector<std::string>{"Fail to connect to server for media stream."});
     EXPECT_EQ(look(), kIdle);
+}
+
+// A failed save is said once, not at every Connect; the session starts anyway
+// and the read-only file is left as it was.
+TEST_F(DelegateTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
+    dir.writeSettings("controlPort:1\n");
+    std::filesystem::permissions("settings.dat", std::filesystem::perms::owner_read);
+    address.text = "127.0.0.1";
+    mediaPort.text = "0"; // each session ends at once with -12
+    for (int press = 1; press <= 2; ++press) {
+        d.onConnect();
+        ASSERT_TRUE(ui.waitForPosted(2 * press));
+        ui.runAll();
+    }
+    const std::string media = "Fail to connect to server for media stream.";
+    EXPECT_EQ(alert.messages, (std::vector<std::string>{kSettingsNotSavedText, media, media}));
+    EXPECT_EQ(dir.settings(), "controlPort:1\n");
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mach/mach_time.h>
 #include <opus.h>
 #include <random>
 #include <unistd.h>
@@ -17,16 +18,13 @@ namespace {
 
 constexpr int64_t kFrameNs = 20'000'000;
 
+// Mach absolute time is the monotonic clock in nanoseconds here (timebase 1/1).
 int64_t monotonicNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+    return static_cast<int64_t>(mach_absolute_time());
 }
 
 void sleepUntil(int64_t ns) {
-    timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    mach_wait_until(static_cast<uint64_t>(ns));
 }
 
 // A full socket buffer or an unreachable port (nobody bound yet) passes;

@@ -70,7 +70,7 @@ bool loadWav(const std::string& path, WavAudio* audio, std::string* error) {
     std::vector<char> cpath(path.begin(), path.end());
     cpath.push_back('\0');
     if (!file.open(cpath.data())) {
-        *error = path + ": cannot open the file";
+        *error = path + ": " + file.getError();
         return false;
     }
     int channels = file.getNumberOfChannels();

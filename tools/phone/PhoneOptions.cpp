@@ -1,5 +1,6 @@
 #include "PhoneOptions.h"
 
+#include "Utils.h"
 #include "voxlet_version.h"
 
 #include <arpa/inet.h>
@@ -13,20 +14,6 @@
 namespace voxlet_phone {
 
 namespace {
-
-bool parseLong(const std::string& text, long min, long max, long* out) {
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < min || v > max) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
 
 bool parseDouble(const std::string& text, double min, double max, double* out) {
     if (text.empty()) {
@@ -59,7 +46,7 @@ struct OptionSpec {
 
 const char* takeByte(const char* value, int* out) {
     long n = 0;
-    if (!parseLong(value, 0, 255, &n)) {
+    if (!parseIntInRange(value, 0, 255, &n, 0)) {
         return "a byte, 0 to 255";
     }
     *out = static_cast<int>(n);
@@ -85,7 +72,7 @@ const OptionSpec kOptions[] = {
     {"port", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          long n = 0;
-         if (!parseLong(v, 0, 65535, &n)) {
+         if (!parseIntInRange(v, 0, 65535, &n, 0)) {
              return "a port, 0 to 65535";
          }
          o->port = static_cast<int>(n);
@@ -107,7 +94,7 @@ const OptionSpec kOptions[] = {
     {"click-every", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          long n = 0;
-         if (!parseLong(v, 1, 3600000, &n)) {
+         if (!parseIntInRange(v, 1, 3600000, &n, 0)) {
              return "a period, 1 to 3600000 ms";
          }
          o->clickEveryMs = static_cast<int>(n);
@@ -148,7 +135,7 @@ const OptionSpec kOptions[] = {
      }},
     {"stop-after", true,
      [](PhoneOptions* o, const char* v) -> const char* {
-         return parseLong(v, 0, 1L << 40, &o->stopAfterFrames) ? nullptr
+         return parseIntInRange(v, 0, 1L << 40, &o->stopAfterFrames, 0) ? nullptr
                                                                : "a frame count, 0 or more";
      }},
     {"close-after", true,
@@ -162,7 +149,7 @@ const OptionSpec kOptions[] = {
     {"jitter", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          long n = 0;
-         if (!parseLong(v, 0, 1000, &n)) {
+         if (!parseIntInRange(v, 0, 1000, &n, 0)) {
              return "milliseconds, 0 to 1000";
          }
          o->jitterMs = static_cast<int>(n);
@@ -171,7 +158,7 @@ const OptionSpec kOptions[] = {
     {"malformed-every", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          long n = 0;
-         if (!parseLong(v, 1, 1000000000, &n)) {
+         if (!parseIntInRange(v, 1, 1000000000, &n, 0)) {
              return "a datagram count, 1 or more";
          }
          o->malformedEvery = static_cast<int>(n);
@@ -180,7 +167,7 @@ const OptionSpec kOptions[] = {
     {"seed", true,
      [](PhoneOptions* o, const char* v) -> const char* {
          long n = 0;
-         if (!parseLong(v, 0, 4294967295L, &n)) {
+         if (!parseIntInRange(v, 0, 4294967295L, &n, 0)) {
              return "a number, 0 to 4294967295";
          }
          o->seed = static_cast<unsigned>(n);

@@ -1,24 +1,10 @@
 #include "PhoneProtocol.h"
 
+#include "Utils.h"
+
 #include <cstring>
 
 namespace voxlet_phone {
-
-namespace {
-
-void putU32(uint8_t* out, uint32_t v) {
-    out[0] = static_cast<uint8_t>(v >> 24);
-    out[1] = static_cast<uint8_t>(v >> 16);
-    out[2] = static_cast<uint8_t>(v >> 8);
-    out[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t getU32(const uint8_t* in) {
-    return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) |
-           uint32_t{in[3]};
-}
-
-} // namespace
 
 int requestPayloadLength(uint8_t code) {
     switch (code) {
@@ -46,7 +32,7 @@ size_t RequestParser::feed(const uint8_t* data, size_t n) {
                 return taken;
             }
         } else if (mRequest.size == kRequestHeaderSize) {
-            uint32_t length = getU32(mRequest.bytes + 1);
+            uint32_t length = readBe32(mRequest.bytes + 1);
             int expected = requestPayloadLength(mRequest.code());
             if (length != static_cast<uint32_t>(expected)) {
                 mState = State::Failed;
@@ -75,7 +61,7 @@ void RequestParser::next() {
 
 CodecParameters parseCodecParameters(const Request& request) {
     const uint8_t* p = request.payload();
-    return CodecParameters{p[0], p[1], getU32(p + 2)};
+    return CodecParameters{p[0], p[1], readBe32(p + 2)};
 }
 
 int sampleRateForCode(int rateCode) {
@@ -91,21 +77,21 @@ int sampleRateForCode(int rateCode) {
 
 void buildStatusReply(uint8_t out[kStatusReplySize], uint8_t code, uint8_t status) {
     out[0] = code;
-    putU32(out + 1, 1);
+    writeBe32(out + 1, 1);
     out[5] = status;
 }
 
 void buildVersionReply(uint8_t out[kVersionReplySize], uint8_t code, uint8_t status,
                        uint8_t version) {
     out[0] = code;
-    putU32(out + 1, 2);
+    writeBe32(out + 1, 2);
     out[5] = status;
     out[6] = version;
 }
 
 size_t buildVoiceFrame(uint8_t* out, uint32_t sequence, const uint8_t* payload, size_t size,
                        int lengthSkew) {
-    putU32(out, sequence);
+    writeBe32(out, sequence);
     uint16_t length = static_cast<uint16_t>(static_cast<int>(size) + lengthSkew);
     out[4] = static_cast<uint8_t>(length >> 8);
     out[5] = static_cast<uint8_t>(length);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mach/mach_time.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,10 +16,9 @@ namespace voxlet_phone {
 
 namespace {
 
+// Mach absolute time is the monotonic clock in nanoseconds here (timebase 1/1).
 int64_t monotonicNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+    return static_cast<int64_t>(mach_absolute_time());
 }
 
 std::string hostText(const sockaddr_storage& addr) {
