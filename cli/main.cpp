@@ -138,8 +138,9 @@ const OptionSpec kOptions[] = {
      }},
     {"duration", true,
      [](Options* o, const char* v) -> const char* {
-         return parseIntInRange(v, 0, 1000000000L, &o->duration) ? nullptr
-                                                          : "needs a whole number of seconds";
+         return parseIntInRange(v, 0, 1000000000L, &o->duration)
+                    ? nullptr
+                    : "needs a whole number of seconds";
      }},
     {"stats", false,
      [](Options* o, const char*) -> const char* {
@@ -210,8 +211,8 @@ int main(int argc, char** argv) {
 
     Settings::setFilePath(options.settingsFile);
     Settings::readSettings();
-    if (options.address &&
-        (!Settings::isUsableAddress(options.address) || !Settings::setWifiServerAddr(options.address))) {
+    if (options.address && (!Settings::isUsableAddress(options.address) ||
+                            !Settings::setWifiServerAddr(options.address))) {
         fprintf(stderr, "%s\n", kInvalidAddressText);
         return 2;
     }

@@ -135,8 +135,9 @@ const OptionSpec kOptions[] = {
      }},
     {"stop-after", true,
      [](PhoneOptions* o, const char* v) -> const char* {
-         return parseIntInRange(v, 0, 1L << 40, &o->stopAfterFrames, 0) ? nullptr
-                                                               : "a frame count, 0 or more";
+         return parseIntInRange(v, 0, 1L << 40, &o->stopAfterFrames, 0)
+                    ? nullptr
+                    : "a frame count, 0 or more";
      }},
     {"close-after", true,
      [](PhoneOptions* o, const char* v) -> const char* {
