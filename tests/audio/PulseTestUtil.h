@@ -3,7 +3,7 @@
 // queries, a parec recorder, and the checks made on recordings.
 #pragma once
 
-#include "Subprocess.h"
+#include "Child.h"
 
 #include <gtest/gtest.h>
 
@@ -39,8 +39,8 @@ inline std::string whyNoPrivateServer() {
     if (!server || !*server)
         return "PULSE_SERVER is unset: refusing to load anything into this machine's sound "
                "server (scripts/test starts a private one)";
-    Subprocess info("/usr/bin/pactl", {"info"});
-    if (info.wait(5000) != 0)
+    Child info("/usr/bin/pactl", {"info"});
+    if (info.wait() != 0)
         return std::string("no sound server answers at ") + server;
     return "";
 }
@@ -72,8 +72,8 @@ class ServerOverride {
 };
 
 inline std::string pactl(const std::vector<std::string>& args, int* status = nullptr) {
-    Subprocess p("/usr/bin/pactl", args);
-    int rc = p.wait(10000);
+    Child p("/usr/bin/pactl", args);
+    int rc = p.wait();
     if (status)
         *status = rc;
     return p.out();
@@ -131,7 +131,7 @@ class Recorder {
     // The first channel's samples.
     std::vector<int16_t> stop() {
         mParec.signal(SIGINT);
-        mParec.wait(5000);
+        mParec.wait();
         const std::string raw = mParec.out();
         std::vector<int16_t> all(raw.size() / 2);
         std::memcpy(all.data(), raw.data(), all.size() * 2);
@@ -143,7 +143,7 @@ class Recorder {
 
   private:
     int mChannels;
-    Subprocess mParec;
+    Child mParec;
 };
 
 inline void sleepMs(int ms) {

@@ -1,6 +1,6 @@
 // voxlet-phone streams to voxlet-cli on loopback; what applications hear from
 // "voxlet_mic" and the stand-in speaker is recorded and checked.
-#include "PhoneProcess.h"
+#include "Child.h"
 #include "PulseTestUtil.h"
 
 #include <signal.h>
@@ -25,18 +25,18 @@ class EndToEnd : public ::testing::Test {
     }
     void TearDown() override {
         if (!mDir.empty())
-            Subprocess("/bin/rm", {"-rf", mDir}).wait(5000);
+            Child("/bin/rm", {"-rf", mDir}).wait();
         if (whyNoPrivateServer().empty())
             for (const std::string& m : micModules())
                 pactl({"unload-module", m.substr(0, m.find(' '))});
     }
 
-    std::unique_ptr<Subprocess> client(const PhoneProcess& phone, std::vector<std::string> extra) {
+    std::unique_ptr<Child> client(const PhoneProcess& phone, std::vector<std::string> extra) {
         std::vector<std::string> args{"--address",      "127.0.0.1",
                                       "--control-port", std::to_string(phone.port()),
                                       "--media-port",   std::to_string(freeUdpPort())};
         args.insert(args.end(), extra.begin(), extra.end());
-        return std::make_unique<Subprocess>(VOXLET_CLI_BIN, args, mDir);
+        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
     }
 
     std::string mDir;
@@ -54,7 +54,7 @@ TEST_F(EndToEnd, MicrophoneCarriesTheToneAndTheSpeakerStaysSilentWhenOff) {
     sleepMs(3000);
     std::vector<int16_t> heard = mic.stop();
     std::vector<int16_t> played = speaker.stop();
-    EXPECT_EQ(cli->wait(15000), 0) << cli->out() << cli->err();
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err();
 
     Tone t = measureTone(heard);
     EXPECT_NEAR(t.hz, 1000.0, 10.0);
@@ -70,7 +70,7 @@ TEST_F(EndToEnd, SpeakerCarriesTheToneWhenOn) {
     ASSERT_GT(phone.port(), 0);
     Recorder speaker("test_speaker.monitor", 2);
     auto cli = client(phone, {"--speaker", "--duration", "4"});
-    EXPECT_EQ(cli->wait(15000), 0) << cli->out() << cli->err();
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err();
     Tone t = measureTone(speaker.stop());
 
     EXPECT_NEAR(t.hz, 1000.0, 10.0);
@@ -88,7 +88,7 @@ TEST_F(EndToEnd, ClicksKeepTheirSpacingWithNoGapOrRepeat) {
     Recorder mic("voxlet_mic", 1);
     sleepMs(5500);
     std::vector<size_t> onsets = clickOnsets(mic.stop());
-    EXPECT_EQ(cli->wait(15000), 0);
+    EXPECT_EQ(cli->wait(), 0);
 
     ASSERT_GE(onsets.size(), 8u);
     for (size_t i = 2; i < onsets.size(); ++i) // the first second may still settle
@@ -103,7 +103,7 @@ TEST_F(EndToEnd, NextSessionRemovesWhatAKilledClientLeft) {
         auto killed = client(phone, {"--no-speaker"});
         ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
         killed->signal(SIGKILL);
-        killed->wait(5000);
+        killed->wait();
     }
     const std::vector<std::string> leftovers = micModules();
     ASSERT_EQ(leftovers.size(), 2u);
@@ -111,7 +111,7 @@ TEST_F(EndToEnd, NextSessionRemovesWhatAKilledClientLeft) {
     auto next = client(phone, {"--no-speaker", "--duration", "3"});
     sleepMs(1500);
     std::vector<std::string> during = micModules();
-    EXPECT_EQ(next->wait(15000), 0) << next->out() << next->err();
+    EXPECT_EQ(next->wait(), 0) << next->out() << next->err();
 
     EXPECT_EQ(during.size(), 2u);
     for (const std::string& m : leftovers)
@@ -125,11 +125,11 @@ TEST_F(EndToEnd, WithoutAServerTheSessionStillStreamsAndStopsCleanly) {
     PhoneProcess phone({"--tone", "1000"});
     ASSERT_GT(phone.port(), 0);
     int status;
-    std::unique_ptr<Subprocess> cli;
+    std::unique_ptr<Child> cli;
     {
         ServerOverride none("unix:/nonexistent/voxlet-test/native");
         cli = client(phone, {"--speaker", "--duration", "2", "--stats"});
-        status = cli->wait(15000);
+        status = cli->wait();
     }
 
     EXPECT_EQ(status, 0) << cli->err();

@@ -68,7 +68,7 @@ class FakeUiThread : public ui::UiThread {
     // Waits until `count` operations have been queued in all.
     bool waitForPosted(int count) {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return mPosted >= count; });
+        return mChanged.wait_for(lock, std::chrono::seconds(60), [&] { return mPosted >= count; });
     }
 
     int posted() {

@@ -4,8 +4,8 @@
 // by their names) are counted. The stream is jittery and reordered but well
 // formed: a malformed datagram or a receive time-out is reported by a thrown
 // fault, and the C++ runtime allocates every thrown exception.
+#include "Child.h"
 #include "MicController.h"
-#include "PhoneProcess.h"
 #include "RecordingAudioBackend.h"
 #include "RecordingMicDriver.h"
 #include "Settings.h"

@@ -1,142 +1,165 @@
+// The playout clock. A stepped clock stands in for the monotonic one, so every
+// deadline and every tick time is checked exactly, from both sides.
 #include "HighResolutionTimer.h"
 
+#include <darwin/Clock.h>
 #include <mach/mach_time.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
-#include <unistd.h>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
 
-constexpr uint64_t kMs = 1000000; // absolute-time units (ns) per millisecond
+constexpr uint64_t kMs = 1000000; // absolute-time units per millisecond
+constexpr uint64_t kStart = 5000 * kMs;
 
-// Records when each tick began; optionally works for a while in given ticks.
-class TickRecorder : public TimerListener {
+// Time moves only when the timer waits (to the deadline) or a tick works. The
+// timer's wait number `limit` blocks until release().
+class SteppedClock : public darwin::Clock {
   public:
-    explicit TickRecorder(std::function<void(int)> work = {})
-        : mTimes(kCapacity), mWork(std::move(work)) {}
+    explicit SteppedClock(size_t limit) : mLimit(limit) { darwin::setClock(this); }
+    ~SteppedClock() override { darwin::setClock(nullptr); }
 
-    void onTimerEvent() override {
-        const int k = mCount.load();
-        if (k < kCapacity) {
-            mTimes[k] = mach_absolute_time();
-        }
-        if (mWork) {
-            mWork(k);
-        }
-        mCount.store(k + 1); // publishes mTimes[k]
+    uint64_t now() override { return mNow.load(); }
+    void waitUntil(uint64_t deadline) override {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mDeadlines.push_back(deadline);
+        if (mNow.load() < deadline)
+            mNow.store(deadline);
+        mChanged.notify_all();
+        mChanged.wait(lock, [&] { return mDeadlines.size() < mLimit || mReleased; });
     }
-
-    int count() const { return mCount.load(); }
-    // Time of tick k relative to tick 0, in ms; k < count().
-    double offsetMs(int k) const { return double(mTimes[k] - mTimes[0]) / kMs; }
-    uint64_t at(int k) const { return mTimes[k]; }
-
-    bool waitFor(int ticks, int timeoutMs = 5000) const {
-        for (int waited = 0; count() < ticks; ++waited) {
-            if (waited >= timeoutMs) {
-                return false;
-            }
-            usleep(1000);
-        }
-        return true;
+    void advance(uint64_t by) { mNow.fetch_add(by); }
+    std::vector<uint64_t> deadlinesOnceBlocked() {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mChanged.wait(lock, [&] { return mDeadlines.size() >= mLimit; });
+        return mDeadlines;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mReleased = true;
+        mChanged.notify_all();
     }
 
   private:
-    static constexpr int kCapacity = 400;
-    std::vector<uint64_t> mTimes;
-    std::function<void(int)> mWork;
-    std::atomic<int> mCount{0};
+    const size_t mLimit;
+    std::atomic<uint64_t> mNow{kStart};
+    std::mutex mMutex; // guards the deadlines and mReleased
+    std::condition_variable mChanged;
+    std::vector<uint64_t> mDeadlines;
+    bool mReleased = false;
 };
 
-} // namespace
+// Records the clock at each tick; `work` may move the clock within a tick.
+class TickRecorder : public TimerListener {
+  public:
+    explicit TickRecorder(std::function<void(int)> work = {}) : mWork(std::move(work)) {}
+    void onTimerEvent() override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mTimes.push_back(mach_absolute_time());
+        if (mWork)
+            mWork((int)mTimes.size() - 1);
+    }
+    std::vector<uint64_t> times() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mTimes;
+    }
 
-TEST(HighResolutionTimerTest, FirstTickAtOnceAndStopDuringWaitAddsNoTick) {
-    TickRecorder ticks;
+  private:
+    std::function<void(int)> mWork;
+    std::mutex mMutex;
+    std::vector<uint64_t> mTimes;
+};
+
+// Runs the timer until it has waited `waits` times, then stops it while it
+// waits; returns the deadlines it waited for.
+std::vector<uint64_t> runStepped(SteppedClock& clock, TickRecorder& ticks, int period) {
     HighResolutionTimer timer;
-    const uint64_t before = mach_absolute_time();
-    EXPECT_TRUE(timer.start(&ticks, 0, 400));
-    EXPECT_TRUE(timer.isRunning());
-    ASSERT_TRUE(ticks.waitFor(1));
-    // The first tick does not wait for a period.
-    EXPECT_LT(ticks.at(0) - before, 200 * kMs);
-
-    timer.stop(); // returns at the 400 ms deadline, without ticking there
-    EXPECT_FALSE(timer.isRunning());
-    EXPECT_GE(mach_absolute_time() - ticks.at(0), 390 * kMs);
-    EXPECT_EQ(ticks.count(), 1);
+    EXPECT_TRUE(timer.start(&ticks, 0, period));
+    std::vector<uint64_t> deadlines = clock.deadlinesOnceBlocked();
+    std::thread stopper([&] { timer.stop(); });
+    while (timer.isRunning())
+        std::this_thread::yield();
+    clock.release();
+    stopper.join();
+    return deadlines;
 }
 
-TEST(HighResolutionTimerTest, FiftyTicksInTheFirstSecond) {
+class TimerGrid : public ::testing::TestWithParam<int> {};
+
+TEST_P(TimerGrid, DeadlinesAreStartPlusWholePeriodsAndStopAddsNoTick) {
+    const uint64_t period = (uint64_t)GetParam() * kMs;
+    SteppedClock clock(30);
     TickRecorder ticks;
-    HighResolutionTimer timer;
-    const uint64_t before = mach_absolute_time();
-    timer.start(&ticks, 0, 20);
-    mach_wait_until(before + 1000 * kMs);
-    const int counted = ticks.count();
-    const uint64_t elapsedMs = (mach_absolute_time() - before) / kMs;
-    timer.stop();
-    // Ticks are never early: at most one per 20 ms since the start, plus tick 0.
-    EXPECT_LE(counted, int(elapsedMs / 20) + 1);
-    EXPECT_GE(counted, 45);
+    std::vector<uint64_t> deadlines = runStepped(clock, ticks, GetParam());
+    ASSERT_EQ(deadlines.size(), 30u);
+    for (size_t k = 0; k < deadlines.size(); ++k)
+        EXPECT_EQ(deadlines[k], kStart + (k + 1) * period) << "deadline " << k;
+    std::vector<uint64_t> times = ticks.times();
+    ASSERT_EQ(times.size(), 30u) << "one tick before each wait, none after the stop";
+    for (size_t k = 0; k < times.size(); ++k)
+        EXPECT_EQ(times[k], kStart + k * period) << "tick " << k;
 }
+
+// 3000 ms does not fit a 32-bit count of nanoseconds.
+INSTANTIATE_TEST_SUITE_P(Periods, TimerGrid, ::testing::Values(20, 3000),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "Every" + std::to_string(info.param) + "ms";
+                         });
 
 TEST(HighResolutionTimerTest, OverrunIsCaughtUpBackToBackThenKeepsTheGrid) {
     // Tick 5 (at 100 ms) takes 55 ms: ticks 6 and 7 (due at 120 and 140) run
-    // at once when it ends, tick 8 waits for 160 ms, and so on.
-    TickRecorder ticks([](int k) {
-        if (k == 5) {
-            usleep(55000);
-        }
+    // at once when it ends, tick 8 is back on the grid at 160 ms.
+    SteppedClock clock(12);
+    TickRecorder slow([&](int k) {
+        if (k == 5)
+            clock.advance(55 * kMs);
     });
-    HighResolutionTimer timer;
-    timer.start(&ticks, 0, 20);
-    ASSERT_TRUE(ticks.waitFor(25));
-    timer.stop();
+    std::vector<uint64_t> deadlines = runStepped(clock, slow, 20);
 
-    EXPECT_GE(ticks.offsetMs(6) - ticks.offsetMs(5), 55.0);
-    EXPECT_LT(ticks.offsetMs(7) - ticks.offsetMs(6), 12.0) << "missed ticks were skipped";
-    std::vector<double> lateness;
-    for (int k = 8; k < 25; ++k) {
-        EXPECT_GE(ticks.offsetMs(k), k * 20 - 1.0) << "tick " << k << " came early";
-        lateness.push_back(ticks.offsetMs(k) - k * 20);
-    }
-    std::nth_element(lateness.begin(), lateness.begin() + lateness.size() / 2, lateness.end());
-    // A grid restarted after the overrun would be 15 ms late from then on.
-    EXPECT_LT(lateness[lateness.size() / 2], 8.0);
+    const std::vector<uint64_t> expectedMs = {0, 20, 40, 60, 80, 100, 155, 155, 160, 180, 200, 220};
+    std::vector<uint64_t> times = slow.times();
+    ASSERT_EQ(times.size(), expectedMs.size());
+    for (size_t k = 0; k < times.size(); ++k)
+        EXPECT_EQ(times[k], kStart + expectedMs[k] * kMs) << "tick " << k;
+    EXPECT_EQ(deadlines.back(), kStart + 12 * 20 * kMs);
 }
 
 TEST(HighResolutionTimerTest, StopRightAfterStartAndDestructionJoinTheThread) {
-    TickRecorder ticks;
+    std::atomic<int> count{0};
+    struct Counter : TimerListener {
+        std::atomic<int>& n;
+        explicit Counter(std::atomic<int>& c) : n(c) {}
+        void onTimerEvent() override { n.fetch_add(1); }
+    } counter(count);
     {
         HighResolutionTimer timer;
         for (int session = 1; session <= 2; ++session) { // reused, as by each session
-            timer.start(&ticks, 0, 20);
+            ASSERT_TRUE(timer.start(&counter, 0, 20));
             timer.stop();
             timer.stop();
             EXPECT_FALSE(timer.isRunning());
             // The thread always ticks once, and has ended when stop returns.
-            EXPECT_EQ(ticks.count(), session);
+            EXPECT_EQ(count.load(), session);
         }
-        timer.start(&ticks, 0, 5);
-        ASSERT_TRUE(ticks.waitFor(5));
+        EXPECT_FALSE(timer.start(nullptr, 0, 20));
+        EXPECT_FALSE(timer.start(&counter, 0, 0));
+        EXPECT_FALSE(timer.isRunning());
+        ASSERT_TRUE(timer.start(&counter, 0, 1));
+        EXPECT_FALSE(timer.start(&counter, 0, 20)) << "would orphan the running thread";
+        while (count.load() < 5)
+            std::this_thread::yield();
     }
-    const int atDestruction = ticks.count();
-    usleep(30 * 1000);
-    EXPECT_EQ(ticks.count(), atDestruction);
+    // The destructor joined the thread: the count no longer moves.
+    const int atDestruction = count.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(count.load(), atDestruction);
 }
 
-TEST(HighResolutionTimerTest, RefusesMisuseWithoutStartingASecondThread) {
-    TickRecorder ticks;
-    HighResolutionTimer timer;
-    EXPECT_FALSE(timer.start(nullptr, 0, 20));
-    EXPECT_FALSE(timer.start(&ticks, 0, 0));
-    EXPECT_FALSE(timer.isRunning());
-    ASSERT_TRUE(timer.start(&ticks, 0, 20));
-    EXPECT_FALSE(timer.start(&ticks, 0, 20)); // would orphan the running thread
-    timer.stop();
-}
+} // namespace
