@@ -120,8 +120,8 @@ TEST(Streaming, PumpTickAndSpeakerAllocateNothing) {
 
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(mic->waitForWrites(20, 5s));
-    ASSERT_TRUE(speaker.recording().waitForBuffers(20, 5s));
+    ASSERT_TRUE(mic->waitForWrites(20));
+    ASSERT_TRUE(speaker.recording().waitForBuffers(20));
 
     std::set<std::string> names = threadNames();
     for (const char* watched : {"vx-pump", "vx-tick", "vx-speaker"})
@@ -130,12 +130,12 @@ TEST(Streaming, PumpTickAndSpeakerAllocateNothing) {
     gCounting = true;
     int from = mic->writeCount();
     int buffersFrom = speaker.recording().buffersPlayed();
-    ASSERT_TRUE(mic->waitForWrites(from + 260, 10s));
+    ASSERT_TRUE(mic->waitForWrites(from + 260));
     gCounting = false;
     EXPECT_GE(speaker.recording().buffersPlayed() - buffersFrom, 250);
 
     controller.stop();
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(gPump.load(), 0);
     EXPECT_EQ(gTick.load(), 0);
     EXPECT_EQ(gSpeaker.load(), 0);

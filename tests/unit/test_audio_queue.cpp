@@ -59,7 +59,7 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     EXPECT_EQ(AudioQueueEnqueueBuffer(queue, buffers[0], 0, nullptr),
               kAudioQueueErr_InvalidBuffer); // already queued
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
-    ASSERT_TRUE(speaker.recording().waitForBuffers(3, 2s));
+    ASSERT_TRUE(speaker.recording().waitForBuffers(3));
     std::this_thread::sleep_for(20ms); // the callbacks follow the recording
     ASSERT_EQ(returns.count.load(), 3);
     for (int k = 0; k < 3; ++k) {
@@ -83,7 +83,7 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     EXPECT_EQ(AudioQueueFreeBuffer(queue, buffers[3]), noErr); // leaves the FIFO too
     EXPECT_EQ(AudioQueueFreeBuffer(queue, buffers[3]), kAudioQueueErr_InvalidBuffer);
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
-    ASSERT_TRUE(speaker.recording().waitForBuffers(6, 2s));
+    ASSERT_TRUE(speaker.recording().waitForBuffers(6));
     EXPECT_EQ(AudioQueueDispose(queue, true), noErr); // frees the rest, running or not
     EXPECT_EQ(speaker.backendsStopped(), 2);
 }
