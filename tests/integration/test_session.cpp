@@ -170,47 +170,34 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Session, SetUpFailuresReportTheirCodes) {
-    MicController controller(&states);
-    int closedPort;
-    {
-        PhoneProcess phone;
-        closedPort = phone.port();
-    }
-    Settings::setControlPort(closedPort);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle());
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
-
-    // A name the resolver rejects without asking anyone (a 64-character label).
-    states.clear();
-    Settings::setWifiServerAddr((std::string(64, 'x') + ".invalid").c_str());
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle());
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
-
-    // Transport other than Wi-Fi.
-    states.clear();
-    Settings::setWifiServerAddr("127.0.0.1");
-    Settings::setTransportType(1);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle());
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -8}}));
-
-    // Media port taken by a socket that does not share it.
-    states.clear();
-    Settings::setTransportType(3);
     PhoneProcess phone;
-    target(phone);
-    int blocker = socket(AF_INET6, SOCK_DGRAM, 0);
-    ASSERT_GE(blocker, 0);
+    int blocker = socket(AF_INET6, SOCK_DGRAM, 0); // takes the media port, unshared
     sockaddr_in6 any{};
     any.sin6_family = AF_INET6;
-    any.sin6_port = htons((uint16_t)Settings::getMediaPort());
+    const int mediaPort = Settings::getMediaPort();
+    any.sin6_port = htons((uint16_t)mediaPort);
     ASSERT_EQ(bind(blocker, (sockaddr*)&any, sizeof any), 0);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle());
+    // A 64-character label is refused without asking any resolver.
+    const std::string overlong = std::string(64, 'x') + ".invalid";
+    const struct {
+        const char* host;
+        int port, transport, error;
+    } cases[] = {{"127.0.0.1", closedTcpPort(), 3, -5},
+                 {overlong.c_str(), phone.port(), 3, -5},
+                 {"127.0.0.1", phone.port(), 1, -8},
+                 {"127.0.0.1", phone.port(), 3, -12}};
+    MicController controller(&states);
+    for (const auto& c : cases) {
+        states.clear();
+        Settings::setWifiServerAddr(c.host);
+        Settings::setControlPort(c.port);
+        Settings::setTransportType(c.transport);
+        Settings::setMediaPort(mediaPort);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitForIdle());
+        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, c.error}})) << c.error;
+    }
     close(blocker);
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -12}}));
 }
 
 TEST_F(Session, StartAndStopAreRefusedOutsideTheirStates) {
@@ -378,12 +365,7 @@ TEST_F(Session, MissingVirtualMicrophoneDoesNotStopTheSession) {
 }
 
 TEST_F(Session, DestroyingTheControllerWaitsForItsStartThread) {
-    int closedPort;
-    {
-        PhoneProcess phone;
-        closedPort = phone.port();
-    }
-    Settings::setControlPort(closedPort);
+    Settings::setControlPort(closedTcpPort());
     {
         MicController controller(&states);
         ASSERT_EQ(controller.start(), 0);

@@ -31,16 +31,13 @@ struct Returns {
 TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     RecordingAudioBackendInstaller speaker;
     Returns returns;
-    AudioStreamBasicDescription format{16000,
-                                       kAudioFormatLinearPCM,
-                                       kLinearPCMFormatFlagIsSignedInteger |
-                                           kLinearPCMFormatFlagIsPacked,
-                                       2,
-                                       1,
-                                       2,
-                                       1,
-                                       16,
-                                       0};
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = 16000;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kLinearPCMFormatFlagIsSignedInteger | kLinearPCMFormatFlagIsPacked;
+    format.mBytesPerPacket = format.mBytesPerFrame = 2;
+    format.mFramesPerPacket = format.mChannelsPerFrame = 1;
+    format.mBitsPerChannel = 16;
     AudioQueueRef queue = nullptr;
     ASSERT_EQ(
         AudioQueueNewOutput(&format, Returns::callback, &returns, nullptr, nullptr, 0, &queue),
@@ -60,8 +57,8 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
               kAudioQueueErr_InvalidBuffer); // already queued
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
     ASSERT_TRUE(speaker.recording().waitForBuffers(3));
-    std::this_thread::sleep_for(20ms); // the callbacks follow the recording
-    ASSERT_EQ(returns.count.load(), 3);
+    while (returns.count.load() < 3) // each callback follows its recording
+        std::this_thread::yield();
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(returns.order[k], buffers[enqueueOrder[k]]);
         EXPECT_EQ(speaker.recording().samples()[k * 160], 10 + enqueueOrder[k]);
