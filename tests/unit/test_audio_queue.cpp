@@ -43,6 +43,7 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
         AudioQueueNewOutput(&format, Returns::callback, &returns, nullptr, nullptr, 0, &queue),
         noErr);
     AudioQueueBufferRef buffers[4];
+    EXPECT_EQ(AudioQueueAllocateBuffer(queue, 0, &buffers[0]), kAudioQueueErr_InvalidParameter);
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(AudioQueueAllocateBuffer(queue, 3200, &buffers[i]), noErr); // 100 ms
         static_cast<int16_t*>(buffers[i]->mAudioData)[0] = int16_t(10 + i);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 using namespace kit;
@@ -36,6 +37,17 @@ TEST(SocketFunctions, PortsOutsideSixteenBitsAreRefusedNotWrapped) {
         if (fd >= 0)
             close(fd);
     }
+}
+
+TEST(SocketFunctions, SameHostComparesAddressesOnlyAndKnowsNoMissingHost) {
+    sockaddr_storage host{};
+    sockaddr_in known = ipv4("127.0.0.1", 1), samePeer = ipv4("127.0.0.1", 2),
+                stranger = ipv4("127.0.0.2", 1);
+    memcpy(&host, &known, sizeof known);
+    EXPECT_TRUE(vx_sockaddr_same_host(&host, (sockaddr*)&samePeer));
+    EXPECT_FALSE(vx_sockaddr_same_host(&host, (sockaddr*)&stranger));
+    EXPECT_FALSE(vx_sockaddr_same_host(nullptr, (sockaddr*)&samePeer));
+    EXPECT_FALSE(vx_sockaddr_same_host(&host, nullptr));
 }
 
 class WinSockStreamTest : public ::testing::Test {

@@ -1,0 +1,97 @@
+// voxlet-phone streams to voxlet-cli on loopback; what applications hear from
+// "voxlet_mic" and the stand-in speaker is recorded and checked.
+#include "Child.h"
+#include "PulseTestUtil.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+using namespace pulsetest;
+
+namespace {
+
+// Onsets of clicks: the first loud sample after a tenth of a second of quiet.
+std::vector<size_t> clickOnsets(const std::vector<int16_t>& s) {
+    std::vector<size_t> onsets;
+    for (size_t i = 0, lastLoud = 0; i < s.size(); ++i) {
+        if (std::abs(int(s[i])) < 8000)
+            continue;
+        if (onsets.empty() || i - lastLoud > 4800)
+            onsets.push_back(i);
+        lastLoud = i;
+    }
+    return onsets;
+}
+
+constexpr double kPhoneLevelDbfs = -6.0; // voxlet-phone's default tone level
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_SERVER();
+        std::filesystem::create_directories(mDir); // no settings.dat: the options say all
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(mDir);
+        if (whyNoPrivateServer().empty())
+            unloadMicModules();
+    }
+
+    std::unique_ptr<Child> client(const PhoneProcess& phone, std::vector<std::string> extra) {
+        std::vector<std::string> args{"--address",      "127.0.0.1",
+                                      "--control-port", std::to_string(phone.port()),
+                                      "--media-port",   std::to_string(freeUdpPort())};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
+    }
+
+    std::string mDir = testing::TempDir() + "voxlet-e2e-" + std::to_string(getpid());
+};
+
+// Speaker off: the microphone carries the phone's tone at its frequency and
+// level; the speaker stays silent; nothing is left loaded.
+TEST_F(EndToEnd, MicrophoneCarriesTheToneAndTheSpeakerStaysSilentWhenOff) {
+    PhoneProcess phone({"--tone", "1000"});
+    ASSERT_GT(phone.port(), 0);
+    Recorder speaker("test_speaker.monitor", 2);
+    auto cli = client(phone, {"--no-speaker", "--duration", "4"});
+    ASSERT_TRUE(waitForSource("voxlet_mic")) << "no voxlet_mic source";
+    Recorder mic("voxlet_mic", 1);
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err(); // records the whole session
+    std::vector<int16_t> heard = mic.stop();
+    std::vector<int16_t> played = speaker.stop();
+
+    // The steady middle: no leading or trailing silence, no codec start-up.
+    auto first = std::find_if(heard.begin(), heard.end(), [](int16_t s) { return s != 0; });
+    auto last = std::find_if(heard.rbegin(), heard.rend(), [](int16_t s) { return s != 0; }).base();
+    ASSERT_GT(last - first, 48000 * 2);
+    std::vector<int16_t> steady(first + 4800, last - 4800);
+    EXPECT_NEAR(estimateFrequency(steady, 48000), 1000.0, 10.0);
+    // A sine's RMS level is its peak level less 3 dB.
+    EXPECT_NEAR(rmsDbfs(steady) + 3.01, kPhoneLevelDbfs, 1.0);
+    EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_TRUE(micModules().empty());
+    EXPECT_FALSE(hasSource("voxlet_mic"));
+}
+
+// Clicks sent every 500 ms must arrive exactly 24000 samples apart: a lost,
+// repeated or trimmed frame moves a click by 960 samples.
+TEST_F(EndToEnd, ClicksKeepTheirSpacingWithNoGapOrRepeat) {
+    PhoneProcess phone({"--click-every", "500"});
+    ASSERT_GT(phone.port(), 0);
+    auto cli = client(phone, {"--no-speaker", "--duration", "6"});
+    ASSERT_TRUE(waitForSource("voxlet_mic"));
+    Recorder mic("voxlet_mic", 1);
+    EXPECT_EQ(cli->wait(), 0);
+    std::vector<size_t> onsets = clickOnsets(mic.stop());
+
+    ASSERT_GE(onsets.size(), 8u);
+    for (size_t i = 2; i < onsets.size(); ++i) // the first second may still settle
+        EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 24000.0, 48.0) << "click " << i;
+}
+
+} // namespace
