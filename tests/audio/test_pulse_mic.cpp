@@ -162,6 +162,10 @@ TEST_F(PulseMic, RefusesMalformedRequestsAndWritesNothing) {
               kIOReturnSuccess);
     r.sampleCount = 0;
     EXPECT_EQ(callWrite(c, r), kIOReturnSuccess);
+    uint64_t result = 0; // a result slot without its count is left alone
+    EXPECT_EQ(
+        IOConnectCallMethod(c, 2, nullptr, 0, &r, sizeof r, &result, nullptr, nullptr, nullptr),
+        kIOReturnSuccess);
     sleepMs(300);
     std::vector<int16_t> recorded = rec.stop();
     IOServiceClose(c);
