@@ -1,3 +1,4 @@
+#include "Kit.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>
@@ -49,8 +50,10 @@ TEST_P(SettingsRead, GivesDefaultsThenWhatTheFileSupplies) {
     Settings::setControlPort(1); // forgotten: every read starts from the defaults
     Settings::setWifiServerAddr("old");
     write(GetParam().text);
+    std::set<int> fds = kit::openFds();
     Settings::readSettingsFrom(path.c_str());
     EXPECT_EQ(dump(), GetParam().expected) << GetParam().text;
+    EXPECT_EQ(kit::openFds(), fds) << "the file is closed again";
 }
 
 const std::string kDefaults = "1 [] 0 8125 49152 0 200,200,500,300";

@@ -1,4 +1,5 @@
 // WAV input: the four header fields, then whole samples until the end.
+#include "Kit.h"
 #include "WavFile.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,7 @@ TEST_F(WavFileTest, ReadStopsAtEndOfFileAndDropsAnOddByte) {
 }
 
 TEST_F(WavFileTest, ShortMissingAndReopenedFiles) {
+    std::set<int> fds = kit::openFds();
     EXPECT_TRUE(open("")); // shorter than a header: opens, every field 0
     ASSERT_TRUE(open(Bytes(30, 0x33)));
     EXPECT_EQ(fields(), "0 0 0 0");
@@ -82,6 +84,8 @@ TEST_F(WavFileTest, ShortMissingAndReopenedFiles) {
     wav.close();
     ASSERT_TRUE(open(header(1, 8000, 16, 0)));
     EXPECT_EQ(fields(), "1 8000 16 0");
+    wav.close();
+    EXPECT_EQ(kit::openFds(), fds) << "each open closed the file before";
 }
 
 } // namespace
