@@ -52,6 +52,19 @@ class EndToEnd : public ::testing::Test {
     std::string mDir = testing::TempDir() + "voxlet-e2e-" + std::to_string(getpid());
 };
 
+// The phone's tone at its frequency and level, in the steady middle of a
+// recording (no leading or trailing silence, no codec start-up).
+void expectPhoneTone(const std::vector<int16_t>& recorded) {
+    auto first = std::find_if(recorded.begin(), recorded.end(), [](int16_t s) { return s != 0; });
+    auto last =
+        std::find_if(recorded.rbegin(), recorded.rend(), [](int16_t s) { return s != 0; }).base();
+    ASSERT_GT(last - first, 48000 * 2);
+    std::vector<int16_t> steady(first + 4800, last - 4800);
+    EXPECT_NEAR(estimateFrequency(steady, 48000), 1000.0, 10.0);
+    EXPECT_NEAR(rmsDbfs(steady) + 3.01, kPhoneLevelDbfs,
+                1.0); // a sine's RMS is 3 dB below its peak
+}
+
 // Speaker off: the microphone carries the phone's tone at its frequency and
 // level; the speaker stays silent; nothing is left loaded.
 TEST_F(EndToEnd, MicrophoneCarriesTheToneAndTheSpeakerStaysSilentWhenOff) {
@@ -65,17 +78,19 @@ TEST_F(EndToEnd, MicrophoneCarriesTheToneAndTheSpeakerStaysSilentWhenOff) {
     std::vector<int16_t> heard = mic.stop();
     std::vector<int16_t> played = speaker.stop();
 
-    // The steady middle: no leading or trailing silence, no codec start-up.
-    auto first = std::find_if(heard.begin(), heard.end(), [](int16_t s) { return s != 0; });
-    auto last = std::find_if(heard.rbegin(), heard.rend(), [](int16_t s) { return s != 0; }).base();
-    ASSERT_GT(last - first, 48000 * 2);
-    std::vector<int16_t> steady(first + 4800, last - 4800);
-    EXPECT_NEAR(estimateFrequency(steady, 48000), 1000.0, 10.0);
-    // A sine's RMS level is its peak level less 3 dB.
-    EXPECT_NEAR(rmsDbfs(steady) + 3.01, kPhoneLevelDbfs, 1.0);
+    expectPhoneTone(heard);
     EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](int16_t s) { return s == 0; }));
     EXPECT_TRUE(micModules().empty());
     EXPECT_FALSE(hasSource("voxlet_mic"));
+}
+
+TEST_F(EndToEnd, SpeakerCarriesTheToneWhenOn) {
+    PhoneProcess phone({"--tone", "1000"});
+    Recorder speaker("test_speaker.monitor", 2);
+    auto cli = client(phone, {"--speaker", "--duration", "4"});
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err();
+    expectPhoneTone(speaker.stop());
+    EXPECT_TRUE(micModules().empty());
 }
 
 // Clicks sent every 500 ms must arrive exactly 24000 samples apart: a lost,
