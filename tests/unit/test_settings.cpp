@@ -88,6 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"WindowTwoNumbers", "window:10,20\n", "1 [] 0 8125 49152 0 10,20,500,300"},
         FileCase{"WindowStopsAtTheFirstBreak", "window:10 ,20,30,40\n",
                  "1 [] 0 8125 49152 0 10,200,500,300"},
+        FileCase{"WindowOnlyCommasSeparate", "window:10;20\n",
+                 "1 [] 0 8125 49152 0 10,200,500,300"},
         FileCase{"WindowAtMostFour", "window:10, 20,30,40,50\n", "1 [] 0 8125 49152 0 10,20,30,40"},
         FileCase{"WindowLaterLinePartly", "window:1,2,3,4\nwindow:5,x\n",
                  "1 [] 0 8125 49152 0 5,2,3,4"},
