@@ -160,7 +160,7 @@ void MicController::startInternal() {
         return;
     }
 
-    while (mPlayoutQueue.getCount() < kPrefillFrames && mState.load() == StateConnected)
+    while (!mTick.prefilled() && mState.load() == StateConnected)
         usleep(1000);
 
     MutexLocker lock(mMutex);

@@ -69,8 +69,6 @@ class MicController : public TimerListener {
     static void PollThreadProc(void* controller);
     static void PumpThreadProc(void* controller);
 
-    // Prefill: frames queued before the playout clock starts.
-    static constexpr int kPrefillFrames = 3;
     static constexpr int kFramePeriodMs = 20;
 
   private:

@@ -1,5 +1,5 @@
-// The playout tick's rules over a real queue: late drop, hold and silence,
-// prefill-free start, sequence wrap-around at 2^32.
+// The playout tick's rules over a real queue: prefill, late drop, hold and
+// silence, sequence wrap-around at 2^32.
 #include "PlayoutTick.h"
 
 #include <gtest/gtest.h>
@@ -95,19 +95,22 @@ INSTANTIATE_TEST_SUITE_P(
                  1}),
     [](const ::testing::TestParamInfo<TickCase>& info) { return info.param.name; });
 
-TEST(PlayoutTick, OpenStartsASessionSilentAtSequenceZero) {
+TEST(PlayoutTick, PrefilledAtThreeFramesAndOpenForgetsTheLastSession) {
     PlayoutQueue queue;
     queue.open(960);
     int32_t lateDrops = 0;
     PlayoutTick tick(queue, lateDrops);
     tick.open(960);
     PlayoutPacket p;
-    p.sequence = 50;
     std::fill(std::begin(p.samples), std::end(p.samples), short(9));
-    queue.put(&p);
+    for (uint32_t sequence = 50; sequence < 53; ++sequence) {
+        EXPECT_FALSE(tick.prefilled()) << sequence - 50 << " frames";
+        p.sequence = sequence;
+        queue.put(&p);
+    }
+    EXPECT_TRUE(tick.prefilled());
     EXPECT_EQ(tick.next()[959], 9);
     EXPECT_EQ(tick.nextSequence(), 51u);
-    // A new session forgets the last one's frame and sequence.
     queue.open(960);
     tick.open(960);
     EXPECT_EQ(tick.nextSequence(), 0u);
