@@ -3,9 +3,10 @@
 // playout tick — against bare opus_decode of the same packets.
 //
 //   build/bench/receive_path [--frames N]
-#include "MicController.h"
+#include "PlayoutTick.h"
 #include "RemoteDevice.h"
 #include "Settings.h"
+#include "Statistics.h"
 #include "VoiceDecoder.h"
 
 #include <arpa/inet.h>
@@ -21,24 +22,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-// Drives the controller's playout tick directly, as its timer would.
-class MicControllerProbe {
-  public:
-    MicControllerProbe() : controller(nullptr) {
-        controller.mFrameSamples = kFrame;
-        controller.mPlayoutQueue.open(kFrame);
-        controller.mPlayBuffer = new short[kFrame]();
-        controller.mHoldTicks = MicController::kHoldTicks;
-        controller.mState.store(StateConnected);
-    }
-    ~MicControllerProbe() { controller.mState.store(StateIdle); }
-    bool put(PlayoutPacket* p) { return controller.mPlayoutQueue.put(p); }
-    void tick() { controller.onTimerEvent(); }
-
-    static constexpr int kFrame = 960;
-    MicController controller;
-};
 
 namespace {
 
@@ -123,7 +106,12 @@ int main(int argc, char** argv) {
     }
     OpusVoiceDecoder decoder(kRate, 1);
     decoder.open();
-    MicControllerProbe tick;
+    // The playout queue and tick, driven as the controller's timer would.
+    PlayoutQueue queue;
+    queue.open(kFrame);
+    PlayoutTick tick(queue, Statistics::getInstance()->oldDropCount);
+    tick.open(kFrame);
+    long played = 0;
 
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
@@ -147,9 +135,9 @@ int main(int argc, char** argv) {
         sendto(sender, d.data(), d.size(), 0, (sockaddr*)&to, sizeof to);
         if (device->getFrame(&decoder, packet.samples, kFrame, &packet.sequence) == 0) {
             ++delivered;
-            tick.put(&packet);
+            queue.put(&packet);
         }
-        tick.tick();
+        played += tick.next()[kFrame - 1] != 0;
     }
     double pathNs = nsSince(t0) / frames;
 
@@ -161,7 +149,8 @@ int main(int argc, char** argv) {
     close(listener);
     acceptor.join();
 
-    printf("frames: %d (delivered %d, bare decode gave %ld samples)\n", frames, delivered, decoded);
+    printf("frames: %d (delivered %d, %ld ticks ended on sound, bare decode gave %ld samples)\n",
+           frames, delivered, played, decoded);
     printf("bare opus_decode: %.1f us/frame\n", bareNs / 1000);
     printf("whole receive path: %.1f us/frame\n", pathNs / 1000);
     printf("ratio (path / bare decode): %.2f\n", pathNs / bareNs);

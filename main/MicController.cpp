@@ -43,9 +43,9 @@ void* vx_pthread_wrapper(void* entry) {
 }
 
 MicController::MicController(PlayerCallback* callback)
-    : mCallback(callback), mNextSequence(0), mRemoteDevice(nullptr), mAudioPlayer(nullptr),
-      mState(StateIdle), mPollThread(), mPumpThread(), mStatistics(Statistics::getInstance()),
-      mSampleRate(0), mChannels(0), mFrameSamples(0), mPlayBuffer(nullptr), mHoldTicks(0) {}
+    : mCallback(callback), mRemoteDevice(nullptr), mAudioPlayer(nullptr), mState(StateIdle),
+      mPollThread(), mPumpThread(), mStatistics(Statistics::getInstance()), mSampleRate(0),
+      mChannels(0), mFrameSamples(0), mTick(mPlayoutQueue, mStatistics->oldDropCount) {}
 
 MicController::~MicController() {
     // Let a start sequence settle, end a running session as a stop would, and
@@ -65,7 +65,6 @@ MicController::~MicController() {
     lock.unlock();
     mTimer.stop();
     clear();
-    delete[] mPlayBuffer;
 }
 
 bool MicController::launch(void (*proc)(void*), void* arg, bool detached, pthread_t* handle) {
@@ -180,10 +179,7 @@ void MicController::startInternal() {
     mMutex.Lock();
     notifyStateChange(StateConnected, ErrorNone);
     mPlayoutQueue.open(mFrameSamples);
-    delete[] mPlayBuffer;
-    mPlayBuffer = new short[mFrameSamples]();
-    mHoldTicks = kHoldTicks;
-    mNextSequence = 0;
+    mTick.open(mFrameSamples);
     mPollThreadValid = launch(PollThreadProc, this, false, &mPollThread);
     mPumpThreadValid = launch(PumpThreadProc, this, false, &mPumpThread);
     bool workersRunning = mPollThreadValid && mPumpThreadValid;
@@ -198,7 +194,7 @@ void MicController::startInternal() {
         // The pump announces the prefill; a state change ends the wait too.
         std::unique_lock<std::mutex> wait(mWaitLock);
         mWakeUp.wait(wait, [this] {
-            return mPlayoutQueue.getCount() >= kPrefillFrames || mState.load() != StateConnected;
+            return mTick.prefilled() || mState.load() != StateConnected;
         });
     }
 
@@ -299,7 +295,7 @@ void MicController::pumpInternal() {
             mStatistics->maxDelta = gap > INT_MAX ? INT_MAX : (int32_t)gap;
         stored = true;
         lastStored = now;
-        if (!prefilled && mPlayoutQueue.getCount() >= kPrefillFrames) {
+        if (!prefilled && mTick.prefilled()) {
             prefilled = true; // once per session: the start thread waits for it
             wakeWaiters();
         }
@@ -335,37 +331,13 @@ void MicController::pollInternal() {
     }
 }
 
-// The playout tick. A fresh frame is played once and then held for up to four
-// empty ticks, so short gaps are bridged; from the fifth empty tick on the
-// buffer is silent. Frames older than the next expected sequence are counted
-// as late; when only late frames are queued the last of them is still played,
-// without moving mNextSequence.
 void MicController::onTimerEvent() {
     if (mState.load() != StateConnected)
         return;
-    PlayoutPacket packet;
-    bool taken = false;
-    bool fresh = false;
-    while (mPlayoutQueue.get(&packet)) {
-        taken = true;
-        if (!isLateFrame(packet.sequence, mNextSequence)) {
-            fresh = true;
-            break;
-        }
-        mStatistics->oldDropCount++;
-    }
-    if (taken) {
-        mHoldTicks = kHoldTicks;
-        memcpy(mPlayBuffer, packet.samples, sizeof(short) * (size_t)mFrameSamples);
-        if (fresh)
-            mNextSequence = packet.sequence + 1; // also follows a jump
-    }
-    playInternal(mPlayBuffer);
-    if (mHoldTicks > INT_MIN && --mHoldTicks == 0)
-        memset(mPlayBuffer, 0, sizeof(short) * (size_t)mFrameSamples);
+    playInternal(mTick.next());
 }
 
-void MicController::playInternal(short* samples) {
+void MicController::playInternal(const short* samples) {
     mMicDevice.write(samples, mFrameSamples);
     if (Settings::isPlayLocally() && mAudioPlayer)
         mAudioPlayer->play(samples, (unsigned int)mFrameSamples);

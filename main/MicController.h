@@ -22,6 +22,7 @@
 #include "Mutex.h"
 #include "PlayerCallback.h"
 #include "PlayoutQueue.h"
+#include "PlayoutTick.h"
 #include "SessionError.h"
 #include "Statistics.h"
 #include "TimerListener.h"
@@ -70,7 +71,7 @@ class MicController : public TimerListener {
     void pumpInternal();
     int getFrame(VoiceDecoder* decoder, PlayoutPacket* packet);
     void pollInternal();
-    void playInternal(short* samples);
+    void playInternal(const short* samples);
 
     static void StartThreadProc(void* controller);
     static void StopThreadProc(void* controller);
@@ -78,14 +79,9 @@ class MicController : public TimerListener {
     static void PollThreadProc(void* controller);
     static void PumpThreadProc(void* controller);
 
-    // Prefill: frames queued before the playout clock starts.
-    static constexpr int kPrefillFrames = 3;
-    static constexpr int kHoldTicks = 5;
     static constexpr int kFramePeriodMs = 20;
 
   private:
-    friend class MicControllerProbe; // unit tests drive the playout tick directly
-
     bool launch(void (*proc)(void*), void* arg, bool detached, pthread_t* handle);
     bool launchForSession(void (*proc)(void*), int error);
     void endSession(int transientState, uint32_t session, int error);
@@ -94,7 +90,6 @@ class MicController : public TimerListener {
 
     PlayerCallback* mCallback;
     PlayoutQueue mPlayoutQueue;
-    uint32_t mNextSequence;      // ticking thread while the timer runs
     RemoteDevice* mRemoteDevice; // start thread, then stop/abort thread; null outside a session
     AudioPlayer* mAudioPlayer;   // the same; ticking thread uses it while the timer runs
     MicDevice mMicDevice;
@@ -107,8 +102,7 @@ class MicController : public TimerListener {
     int mSampleRate;
     int mChannels;
     int mFrameSamples;
-    short* mPlayBuffer; // ticking thread while the timer runs
-    int mHoldTicks;     // ticking thread while the timer runs
+    PlayoutTick mTick; // opened by the start thread, then the ticking thread only
 
     // Also: whether the worker handles are live (a
     // thread whose creation failed is never joined), and how many detached

@@ -34,7 +34,7 @@ class MicDevice {
     // Always 1; the driver is not asked.
     int readDriverVersion();
     // Sends one frame of `count` samples; true when the driver accepted it.
-    bool write(short* samples, int count);
+    bool write(const short* samples, int count);
 
   private:
     static bool findService(unsigned int* service);

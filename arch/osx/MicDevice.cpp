@@ -67,7 +67,7 @@ int MicDevice::readDriverVersion() {
 }
 
 // Ticking thread, every 20 ms: one IOKit call, nothing allocated.
-bool MicDevice::write(short* samples, int count) {
+bool MicDevice::write(const short* samples, int count) {
     const int capacity = (int)(sizeof(MicWriteRequest::samples) / sizeof(short));
     if (count < 0 || count > capacity || (samples == nullptr && count > 0)) {
         return false;

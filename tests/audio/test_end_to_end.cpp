@@ -1,17 +1,31 @@
 // voxlet-phone streams to voxlet-cli on loopback; what applications hear from
 // "voxlet_mic" and the stand-in speaker is recorded and checked.
-#include "PhoneProcess.h"
+#include "Child.h"
 #include "PulseTestUtil.h"
 
 #include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 using namespace pulsetest;
 
 namespace {
+
+// Onsets of clicks: the first loud sample after a tenth of a second of quiet.
+std::vector<size_t> clickOnsets(const std::vector<int16_t>& s) {
+    std::vector<size_t> onsets;
+    for (size_t i = 0, lastLoud = 0; i < s.size(); ++i) {
+        if (std::abs(int(s[i])) < 8000)
+            continue;
+        if (onsets.empty() || i - lastLoud > 4800)
+            onsets.push_back(i);
+        lastLoud = i;
+    }
+    return onsets;
+}
 
 constexpr double kPhoneLevelDbfs = -6.0; // voxlet-phone's default tone level
 
@@ -19,28 +33,37 @@ class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
         REQUIRE_PRIVATE_SERVER();
-        char dir[] = "/tmp/voxlet-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        mDir = dir; // no settings.dat: the options say everything
+        std::filesystem::create_directories(mDir); // no settings.dat: the options say all
     }
     void TearDown() override {
-        if (!mDir.empty())
-            Subprocess("/bin/rm", {"-rf", mDir}).wait(5000);
+        std::filesystem::remove_all(mDir);
         if (whyNoPrivateServer().empty())
-            for (const std::string& m : micModules())
-                pactl({"unload-module", m.substr(0, m.find(' '))});
+            unloadMicModules();
     }
 
-    std::unique_ptr<Subprocess> client(const PhoneProcess& phone, std::vector<std::string> extra) {
+    std::unique_ptr<Child> client(const PhoneProcess& phone, std::vector<std::string> extra) {
         std::vector<std::string> args{"--address",      "127.0.0.1",
                                       "--control-port", std::to_string(phone.port()),
                                       "--media-port",   std::to_string(freeUdpPort())};
         args.insert(args.end(), extra.begin(), extra.end());
-        return std::make_unique<Subprocess>(VOXLET_CLI_BIN, args, mDir);
+        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
     }
 
-    std::string mDir;
+    std::string mDir = testing::TempDir() + "voxlet-e2e-" + std::to_string(getpid());
 };
+
+// The phone's tone at its frequency and level, in the steady middle of a
+// recording (no leading or trailing silence, no codec start-up).
+void expectPhoneTone(const std::vector<int16_t>& recorded) {
+    auto first = std::find_if(recorded.begin(), recorded.end(), [](int16_t s) { return s != 0; });
+    auto last =
+        std::find_if(recorded.rbegin(), recorded.rend(), [](int16_t s) { return s != 0; }).base();
+    ASSERT_GT(last - first, 48000 * 2);
+    std::vector<int16_t> steady(first + 4800, last - 4800);
+    EXPECT_NEAR(estimateFrequency(steady, 48000), 1000.0, 10.0);
+    EXPECT_NEAR(rmsDbfs(steady) + 3.01, kPhoneLevelDbfs,
+                1.0); // a sine's RMS is 3 dB below its peak
+}
 
 // Speaker off: the microphone carries the phone's tone at its frequency and
 // level; the speaker stays silent; nothing is left loaded.
@@ -48,33 +71,25 @@ TEST_F(EndToEnd, MicrophoneCarriesTheToneAndTheSpeakerStaysSilentWhenOff) {
     PhoneProcess phone({"--tone", "1000"});
     ASSERT_GT(phone.port(), 0);
     Recorder speaker("test_speaker.monitor", 2);
-    auto cli = client(phone, {"--no-speaker", "--duration", "5"});
-    ASSERT_TRUE(waitForSource("voxlet_mic", 5000)) << "no voxlet_mic source";
+    auto cli = client(phone, {"--no-speaker", "--duration", "4"});
+    ASSERT_TRUE(waitForSource("voxlet_mic")) << "no voxlet_mic source";
     Recorder mic("voxlet_mic", 1);
-    sleepMs(3000);
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err(); // records the whole session
     std::vector<int16_t> heard = mic.stop();
     std::vector<int16_t> played = speaker.stop();
-    EXPECT_EQ(cli->wait(15000), 0) << cli->out() << cli->err();
 
-    Tone t = measureTone(heard);
-    EXPECT_NEAR(t.hz, 1000.0, 10.0);
-    EXPECT_NEAR(t.dbfs, kPhoneLevelDbfs, 1.0);
-    EXPECT_GT(heard.size(), 48000u * 2);
+    expectPhoneTone(heard);
     EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](int16_t s) { return s == 0; }));
     EXPECT_TRUE(micModules().empty());
-    EXPECT_TRUE(source("voxlet_mic").empty());
+    EXPECT_FALSE(hasSource("voxlet_mic"));
 }
 
 TEST_F(EndToEnd, SpeakerCarriesTheToneWhenOn) {
     PhoneProcess phone({"--tone", "1000"});
-    ASSERT_GT(phone.port(), 0);
     Recorder speaker("test_speaker.monitor", 2);
     auto cli = client(phone, {"--speaker", "--duration", "4"});
-    EXPECT_EQ(cli->wait(15000), 0) << cli->out() << cli->err();
-    Tone t = measureTone(speaker.stop());
-
-    EXPECT_NEAR(t.hz, 1000.0, 10.0);
-    EXPECT_NEAR(t.dbfs, kPhoneLevelDbfs, 1.0);
+    EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err();
+    expectPhoneTone(speaker.stop());
     EXPECT_TRUE(micModules().empty());
 }
 
@@ -83,62 +98,15 @@ TEST_F(EndToEnd, SpeakerCarriesTheToneWhenOn) {
 TEST_F(EndToEnd, ClicksKeepTheirSpacingWithNoGapOrRepeat) {
     PhoneProcess phone({"--click-every", "500"});
     ASSERT_GT(phone.port(), 0);
-    auto cli = client(phone, {"--no-speaker", "--duration", "7"});
-    ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
+    auto cli = client(phone, {"--no-speaker", "--duration", "6"});
+    ASSERT_TRUE(waitForSource("voxlet_mic"));
     Recorder mic("voxlet_mic", 1);
-    sleepMs(5500);
+    EXPECT_EQ(cli->wait(), 0);
     std::vector<size_t> onsets = clickOnsets(mic.stop());
-    EXPECT_EQ(cli->wait(15000), 0);
 
     ASSERT_GE(onsets.size(), 8u);
     for (size_t i = 2; i < onsets.size(); ++i) // the first second may still settle
         EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 24000.0, 48.0) << "click " << i;
-}
-
-// A client killed with SIGKILL cannot clean up; the next session does.
-TEST_F(EndToEnd, NextSessionRemovesWhatAKilledClientLeft) {
-    PhoneProcess phone({"--tone", "1000"});
-    ASSERT_GT(phone.port(), 0);
-    {
-        auto killed = client(phone, {"--no-speaker"});
-        ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
-        killed->signal(SIGKILL);
-        killed->wait(5000);
-    }
-    const std::vector<std::string> leftovers = micModules();
-    ASSERT_EQ(leftovers.size(), 2u);
-
-    auto next = client(phone, {"--no-speaker", "--duration", "3"});
-    sleepMs(1500);
-    std::vector<std::string> during = micModules();
-    EXPECT_EQ(next->wait(15000), 0) << next->out() << next->err();
-
-    EXPECT_EQ(during.size(), 2u);
-    for (const std::string& m : leftovers)
-        EXPECT_EQ(std::count(during.begin(), during.end(), m), 0) << m << " was left loaded";
-    EXPECT_TRUE(micModules().empty());
-}
-
-// No sound server: no microphone, no speaker, but the session streams and
-// ends cleanly.
-TEST_F(EndToEnd, WithoutAServerTheSessionStillStreamsAndStopsCleanly) {
-    PhoneProcess phone({"--tone", "1000"});
-    ASSERT_GT(phone.port(), 0);
-    int status;
-    std::unique_ptr<Subprocess> cli;
-    {
-        ServerOverride none("unix:/nonexistent/voxlet-test/native");
-        cli = client(phone, {"--speaker", "--duration", "2", "--stats"});
-        status = cli->wait(15000);
-    }
-
-    EXPECT_EQ(status, 0) << cli->err();
-    const std::string out = cli->out();
-    EXPECT_NE(out.find("state 2"), std::string::npos) << out;
-    EXPECT_EQ(out.find("error"), std::string::npos) << out;
-    const size_t rx = out.find("rxCount: ");
-    ASSERT_NE(rx, std::string::npos) << out;
-    EXPECT_GT(std::atoi(out.c_str() + rx + 9), 50) << out;
 }
 
 } // namespace

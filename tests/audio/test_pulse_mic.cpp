@@ -58,11 +58,6 @@ void loadAs(const std::string& owner) {
     ASSERT_EQ(rc, 0);
 }
 
-void unloadMicModules() {
-    for (const std::string& m : micModules())
-        pactl({"unload-module", m.substr(0, m.find(' '))});
-}
-
 class PulseMic : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -77,30 +72,31 @@ class PulseMic : public ::testing::Test {
 
 // Connections share one source; the last one closed removes everything.
 TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
-    const std::string sinkBefore = defaultSink(), sourceBefore = defaultSource();
+    const std::string sinkBefore = defaultDevice("get-default-sink");
+    const std::string sourceBefore = defaultDevice("get-default-source");
     MicDevice first, second;
     EXPECT_EQ(first.isActive(), 1);
     ASSERT_EQ(first.open(), 1);
     ASSERT_EQ(second.open(), 1);
 
-    std::vector<std::string> row = source("voxlet_mic");
-    ASSERT_FALSE(row.empty());
-    EXPECT_EQ(row[3], "s16le 1ch 48000Hz");
+    auto rows = shortList("sources", "voxlet_mic");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][3], "s16le 1ch 48000Hz");
     EXPECT_NE(pactl({"list", "sources"}).find("Description: Voxlet Microphone\n"),
               std::string::npos);
     EXPECT_EQ(micModules().size(), 2u);
-    EXPECT_EQ(defaultSink(), sinkBefore);
-    EXPECT_EQ(defaultSource(), sourceBefore);
+    EXPECT_EQ(defaultDevice("get-default-sink"), sinkBefore);
+    EXPECT_EQ(defaultDevice("get-default-source"), sourceBefore);
 
     short frame[kFrame] = {};
     first.close();
-    EXPECT_FALSE(source("voxlet_mic").empty());
+    EXPECT_TRUE(hasSource("voxlet_mic"));
     EXPECT_TRUE(second.write(frame, kFrame));
     second.close();
-    EXPECT_TRUE(source("voxlet_mic").empty());
+    EXPECT_FALSE(hasSource("voxlet_mic"));
     EXPECT_TRUE(micModules().empty());
     EXPECT_FALSE(second.write(frame, kFrame));
-    EXPECT_EQ(defaultSink(), sinkBefore);
+    EXPECT_EQ(defaultDevice("get-default-sink"), sinkBefore);
 }
 
 // Writes `frames` counter frames into a fresh connection, `periodUs` apart,
@@ -166,6 +162,10 @@ TEST_F(PulseMic, RefusesMalformedRequestsAndWritesNothing) {
               kIOReturnSuccess);
     r.sampleCount = 0;
     EXPECT_EQ(callWrite(c, r), kIOReturnSuccess);
+    uint64_t result = 0; // a result slot without its count is left alone
+    EXPECT_EQ(
+        IOConnectCallMethod(c, 2, nullptr, 0, &r, sizeof r, &result, nullptr, nullptr, nullptr),
+        kIOReturnSuccess);
     sleepMs(300);
     std::vector<int16_t> recorded = rec.stop();
     IOServiceClose(c);

@@ -20,11 +20,11 @@ namespace {
 constexpr int kFrame = 960;
 
 int pulseScript(const std::string& function, const std::string& dir) {
-    Subprocess sh("/bin/bash", {"-c",
-                                std::string("source '") + VOXLET_SOURCE_DIR +
-                                    "/scripts/lib/pulse.sh' && " + function + " \"$0\"",
-                                dir});
-    return sh.wait(15000);
+    Child sh("/bin/bash", {"-c",
+                           std::string("source '") + VOXLET_SOURCE_DIR +
+                               "/scripts/lib/pulse.sh' && " + function + " \"$0\"",
+                           dir});
+    return sh.wait();
 }
 
 // A server of the test's own in a private directory; stopped and removed
@@ -40,7 +40,7 @@ struct OwnServer {
         if (dir.empty())
             return;
         pulseScript("pulse_stop", dir);
-        Subprocess("/bin/rm", {"-rf", dir}).wait(5000);
+        Child("/bin/rm", {"-rf", dir}).wait();
     }
 };
 
@@ -145,7 +145,7 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
     ASSERT_EQ(pulseScript("pulse_start", dir), 0);
     withinSeconds(10, "opening on the restarted server", [&] {
         EXPECT_EQ(mic.open(), 1);
-        EXPECT_FALSE(source("voxlet_mic").empty());
+        EXPECT_TRUE(hasSource("voxlet_mic"));
         EXPECT_TRUE(mic.write(frame, kFrame));
         mic.close();
         EXPECT_TRUE(micModules().empty());

@@ -32,9 +32,6 @@ class WorkDir {
         text << in.rdbuf();
         return text.str();
     }
-    void writeSettings(const std::string& text) const {
-        std::ofstream(mPath / "settings.dat", std::ios::binary) << text;
-    }
 
   private:
     std::filesystem::path mPrevious;

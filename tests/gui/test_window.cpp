@@ -1,9 +1,11 @@
 // The real Qt window on the offscreen platform, driven like a person would,
-// against voxlet-phone on loopback. Alerts are read and dismissed by a timer
-// that runs inside their modal loop; Help's address is caught by a URL
+// against voxlet-phone on loopback, and fed state reports from another thread
+// as the session controller makes them. Alerts are read and dismissed by a
+// timer that runs inside their modal loop; Help's address is caught by a URL
 // handler instead of a browser.
+#include "Child.h"
 #include "MicController.h"
-#include "PhoneProcess.h"
+#include "SessionError.h"
 #include "Settings.h"
 #include "VoxletApp.h"
 #include "WorkDir.h"
@@ -18,55 +20,66 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace {
 
-constexpr int kSessionMs = 10000; // ample for any loopback session step
+// Every wait is for a condition; this only bounds a wait that would hang.
+constexpr int kSessionMs = 60000;
+const char* const kMediaRefused = "Fail to connect to server for media stream.";
 
-// A TCP port on loopback where nothing listens any more.
-int closedTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+// What the window shows: Connect and Disconnect enabled, the connecting and
+// disconnecting indicators shown (a shown indicator must spin, a hidden one not).
+struct Look {
+    bool connect, disconnect, connecting, disconnecting;
+    bool operator==(const Look&) const = default;
+    friend std::ostream& operator<<(std::ostream& os, const Look& l) {
+        return os << l.connect << l.disconnect << l.connecting << l.disconnecting;
+    }
+};
+const Look kIdle{true, false, false, false}, kConnecting{false, false, true, false},
+    kConnected{false, true, false, false}, kDisconnecting{false, false, false, true},
+    kNone{false, false, false, false};
+
+Look lookOf(MainWindow& w) {
+    EXPECT_EQ(w.connectingIndicator()->isVisible(), w.connectingIndicator()->isAnimating());
+    EXPECT_EQ(w.disconnectingIndicator()->isVisible(), w.disconnectingIndicator()->isAnimating());
+    return {w.connectButton()->isEnabled(), w.disconnectButton()->isEnabled(),
+            w.connectingIndicator()->isVisible(), w.disconnectingIndicator()->isVisible()};
 }
 
-// Reads each alert as it opens and dismisses it; records how the window
-// looked at that moment.
+// Reads each alert as it opens and dismisses it, noting how the window looked
+// then; `whileOpen` runs once inside the next alert, before it is dismissed.
 class AlertReader {
   public:
-    struct Seen {
-        QString text;
-        bool connectEnabled;
-        bool connectingVisible;
-    };
-
     explicit AlertReader(MainWindow& window) {
-        mTimer.setInterval(20);
+        mTimer.setInterval(10);
         QObject::connect(&mTimer, &QTimer::timeout, [this, &window] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
+            if (!box || box == mHandling)
                 return;
-            seen.push_back({box->text(), window.connectButton()->isEnabled(),
-                            window.connectingIndicator()->isVisible()});
+            stacked |= mHandling != nullptr;
+            mHandling = box;
+            texts.push_back(box->text().toStdString());
+            looks.push_back(lookOf(window));
+            if (auto hook = std::exchange(whileOpen, nullptr))
+                hook();
+            mHandling = nullptr;
             box->button(QMessageBox::Ok)->click();
         });
         mTimer.start();
     }
 
-    std::vector<Seen> seen;
+    std::vector<std::string> texts;
+    std::vector<Look> looks;
+    std::function<void()> whileOpen;
+    bool stacked = false; // an alert opened while another was open
 
   private:
     QTimer mTimer;
+    QMessageBox* mHandling = nullptr;
 };
 
 class WindowTest : public ::testing::Test {
@@ -90,10 +103,12 @@ class WindowTest : public ::testing::Test {
         typeInto(window().controlPortField(), QString::number(controlPort));
         typeInto(window().mediaPortField(), QString::number(mediaPort));
     }
-    bool idleLook() {
-        MainWindow& w = window();
-        return w.connectButton()->isEnabled() && !w.disconnectButton()->isEnabled() &&
-               w.connectingIndicator()->isHidden() && w.disconnectingIndicator()->isHidden();
+    bool idleLook() { return lookOf(window()) == kIdle; }
+    // A report from another thread, then the UI thread's turn to apply it.
+    void report(int state, int error, bool apply = true) {
+        std::thread([&] { app->delegate().onStateChange(state, error); }).join();
+        if (apply)
+            QCoreApplication::processEvents();
     }
 
     WorkDir dir; // before the app: its settings file is read from here
@@ -140,14 +155,12 @@ TEST_F(WindowTest, ConnectStreamDisconnectThenQuitDuringASession) {
 TEST_F(WindowTest, RefusedConnectionShowsOneAlertThenConnectComesBack) {
     AlertReader alerts(window());
     int port = closedTcpPort();
-    fillIn("127.0.0.1", port, 40000);
+    fillIn("127.0.0.1", port, freeUdpPort());
     QTest::mouseClick(window().connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.seen.empty() && idleLook(); }, kSessionMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
     QTest::qWait(100); // a second alert would show by now
-    ASSERT_EQ(alerts.seen.size(), 1u);
-    EXPECT_EQ(alerts.seen[0].text, "Fail to connect to server.");
-    EXPECT_FALSE(alerts.seen[0].connectEnabled) << "buttons change after the alert";
-    EXPECT_FALSE(alerts.seen[0].connectingVisible);
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Fail to connect to server."});
+    EXPECT_EQ(alerts.looks[0], kNone) << "the indicator hides first, the buttons change after";
 }
 
 TEST_F(WindowTest, EnterConnectsAndTheSpinnerTurnsUntilTheStartFails) {
@@ -163,11 +176,146 @@ TEST_F(WindowTest, EnterConnectsAndTheSpinnerTurnsUntilTheStartFails) {
     EXPECT_TRUE(w.connectingIndicator()->isAnimating());
     EXPECT_FALSE(w.disconnectButton()->isEnabled());
 
+    ASSERT_FALSE(w.connectButton()->isEnabled()) << "still connecting";
     QTest::keyClick(w.addressField(), Qt::Key_Return); // Connect is disabled: nothing
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.seen.empty() && idleLook(); }, kSessionMs));
-    ASSERT_EQ(alerts.seen.size(), 1u);
-    EXPECT_EQ(alerts.seen[0].text, "Cannot start mic on Android phone.");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot start mic on Android phone."});
     EXPECT_FALSE(w.connectingIndicator()->isAnimating());
+}
+
+TEST_F(WindowTest, FirstLaunchShowsTheDefaults) {
+    MainWindow& w = window();
+    EXPECT_EQ(w.addressField()->text(), "");
+    EXPECT_EQ(w.controlPortField()->text(), "8125");
+    EXPECT_EQ(w.mediaPortField()->text(), "49152");
+    EXPECT_FALSE(w.playInSpeakerBox()->isChecked());
+    EXPECT_TRUE(idleLook());
+    EXPECT_FALSE(dir.hasSettings());
+}
+
+TEST_F(WindowTest, EachStateReportSetsButtonsAndIndicators) {
+    // Each row starts from the look the one before left, so a state that fails
+    // to reset something shows up. Aborting (4) and unknown states only hide
+    // the indicators.
+    const std::pair<int, Look> rows[] = {
+        {1, kConnecting}, {2, kConnected}, {4, kConnected}, {3, kDisconnecting}, {0, kIdle},
+        {1, kConnecting}, {4, kNone},      {0, kIdle},      {3, kDisconnecting}, {9, kNone}};
+    AlertReader alerts(window());
+    for (auto [state, expected] : rows) {
+        report(state, 0);
+        EXPECT_EQ(lookOf(window()), expected) << "state " << state;
+        EXPECT_EQ(app->delegate().getMState(), state);
+    }
+    EXPECT_TRUE(alerts.texts.empty());
+}
+
+TEST_F(WindowTest, ErrorAlertsComeBeforeTheButtonsChange) {
+    AlertReader alerts(window());
+    for (int error : {-5, -21, -20}) {
+        report(1, 0);
+        report(0, error);
+        EXPECT_EQ(lookOf(window()), kIdle);
+    }
+    EXPECT_EQ(alerts.texts, (std::vector<std::string>{"Fail to connect to server.",
+                                                      "Error occured.", "Connection aborted."}));
+    EXPECT_EQ(alerts.looks, std::vector<Look>(3, kNone)) << "indicator hidden first";
+}
+
+TEST_F(WindowTest, ReportsArrivingTogetherApplyTheLatestPairOnce) {
+    AlertReader alerts(window());
+    report(1, 0, false);
+    report(0, -5, false);
+    EXPECT_EQ(app->delegate().getMState(), 0);
+    EXPECT_EQ(app->delegate().getMError(), -5);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Fail to connect to server."});
+    EXPECT_EQ(lookOf(window()), kIdle);
+    report(1, 0, false);
+    report(2, 0);
+    EXPECT_EQ(lookOf(window()), kConnected);
+    // The same pair reported again later is a new report with its own alert.
+    report(0, -5);
+    report(0, -5);
+    EXPECT_EQ(alerts.texts.size(), 3u);
+}
+
+TEST_F(WindowTest, ReportsDuringAnAlertWaitForItsDismissal) {
+    AlertReader alerts(window());
+    report(1, 0);
+    Look underAlert = kIdle;
+    alerts.whileOpen = [&] {
+        report(0, -6); // its refresh comes through the alert's own loop
+        underAlert = lookOf(window());
+    };
+    report(0, -5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == 2; }, kSessionMs));
+    EXPECT_FALSE(alerts.stacked) << "alerts never stack";
+    EXPECT_EQ(
+        alerts.texts,
+        (std::vector<std::string>{
+            "Fail to connect to server.",
+            "Fail to communicate with Voxlet on Android phone. Check if it has been started."}));
+    EXPECT_EQ(underAlert, kNone) << "nothing changed under it";
+    EXPECT_EQ(lookOf(window()), kIdle);
+}
+
+TEST_F(WindowTest, EmptyAddressAlertsAndStartsNothing) {
+    AlertReader alerts(window());
+    Settings::setTransportType(1);
+    typeInto(window().controlPortField(), "7000");
+    Look underAlert = kNone;
+    alerts.whileOpen = [&] { // a report during this alert, too, waits for its dismissal
+        report(2, 0);
+        underAlert = lookOf(window());
+    };
+    QTest::mouseClick(window().connectButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty(); }, kSessionMs));
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Invalid target IP address."});
+    EXPECT_EQ(underAlert, kIdle);
+    EXPECT_EQ(lookOf(window()), kConnected);
+    EXPECT_EQ(Settings::getTransportType(), 3) << "set before the check";
+    EXPECT_EQ(Settings::getControlPort(), 8125);
+    EXPECT_FALSE(dir.hasSettings());
+    QTest::qWait(200); // a session would have started by now
+    EXPECT_EQ(app->delegate().getController()->getState(), 0);
+}
+
+TEST_F(WindowTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
+    AlertReader alerts(window());
+    MainWindow& w = window();
+    w.addressField()->setText("127.0.0.1");
+    w.controlPortField()->setText("abc");
+    w.mediaPortField()->setText("udp");
+    w.playInSpeakerBox()->setChecked(true);
+    app->delegate().onConnect();
+    EXPECT_FALSE(w.connectButton()->isEnabled()) << "disabled at the press";
+    app->delegate().onConnect(); // reaches us anyway, before any report: ignored
+    EXPECT_EQ(dir.settings(), "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:1\n"
+                              "controlPort:0\nmediaPort:0\nautoConnect:0\n"
+                              "window:200,200,500,300\n");
+    // Media port 0 is refused before anything goes out: one session,
+    // reporting (1, 0) then (0, -12).
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
+    QTest::qWait(200); // a second session's alert would show by now
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{kMediaRefused});
+}
+
+// A failed save is said once, not at every Connect; the session starts anyway
+// and the read-only file is left as it was.
+TEST_F(WindowTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
+    AlertReader alerts(window());
+    std::ofstream("settings.dat") << "controlPort:1\n";
+    std::filesystem::permissions("settings.dat", std::filesystem::perms::owner_read);
+    window().addressField()->setText("127.0.0.1");
+    window().mediaPortField()->setText("0"); // each session ends at once with -12
+    for (size_t press = 1; press <= 2; ++press) {
+        app->delegate().onConnect();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return alerts.texts.size() == press + 1 && idleLook(); }, kSessionMs));
+    }
+    EXPECT_EQ(alerts.texts,
+              (std::vector<std::string>{kSettingsNotSavedText, kMediaRefused, kMediaRefused}));
+    EXPECT_EQ(dir.settings(), "controlPort:1\n");
 }
 
 class UrlCatcher : public QObject {

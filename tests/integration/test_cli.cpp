@@ -1,60 +1,47 @@
-// voxlet-cli end to end against voxlet-phone on loopback.
-#include "PhoneProcess.h"
-#include "Subprocess.h"
+// voxlet-cli as a user runs it, against voxlet-phone on loopback.
+#include "Child.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
-#include <string>
-#include <unistd.h>
 
 namespace {
 
 class Cli : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/voxlet-cli.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+    void SetUp() override { std::filesystem::create_directories(dir); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::unique_ptr<Child> run(std::vector<std::string> args) {
+        return std::make_unique<Child>(VOXLET_CLI_BIN, args, dir);
     }
-    void TearDown() override {
-        unlink((dir + "/settings.dat").c_str());
-        rmdir(dir.c_str());
+    std::vector<std::string> target(const PhoneProcess& phone, std::vector<std::string> more) {
+        std::vector<std::string> args = {"--address",      "127.0.0.1",
+                                         "--control-port", std::to_string(phone.port()),
+                                         "--media-port",   std::to_string(freeUdpPort())};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
     }
-    std::unique_ptr<Subprocess> run(std::vector<std::string> args) {
-        return std::make_unique<Subprocess>(VOXLET_CLI_BIN, args, dir);
-    }
-    std::vector<std::string> target(const PhoneProcess& phone) {
-        return {"--address",      "127.0.0.1",
-                "--control-port", std::to_string(phone.port()),
-                "--media-port",   std::to_string(freeUdpPort())};
-    }
-    std::string dir;
+    std::string dir = testing::TempDir() + "voxlet-cli-" + std::to_string(getpid());
 };
 
 TEST_F(Cli, StreamsForTheDurationThenStopsCleanlyWithStatistics) {
     PhoneProcess phone({"--tone", "440"});
-    auto args = target(phone);
-    args.insert(args.end(), {"--duration", "1", "--stats", "--no-speaker"});
-    auto cli = run(args);
-    ASSERT_EQ(cli->wait(20000), 0) << cli->err();
+    auto cli = run(target(phone, {"--duration", "1", "--stats", "--no-speaker"}));
+    ASSERT_EQ(cli->wait(), 0) << cli->err();
     std::string out = cli->out();
     EXPECT_EQ(out.rfind("state 1\nstate 2\nstate 3\nstate 0\n", 0), 0u) << out;
-    EXPECT_NE(out.find("rxCount: "), std::string::npos) << out;
-    EXPECT_EQ(out.find("rxCount: 0\r"), std::string::npos) << "frames should have arrived";
-    EXPECT_EQ(out.find("error"), std::string::npos);
-    // The client never writes the settings file.
-    EXPECT_NE(access((dir + "/settings.dat").c_str(), F_OK), 0);
+    EXPECT_GT(numberAfter(out, "rxCount: "), 20) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/settings.dat")) << "the client never writes it";
 }
 
-TEST_F(Cli, InterruptDisconnectsCleanly) {
+TEST_F(Cli, InterruptOnceConnectedDisconnectsCleanly) {
     PhoneProcess phone;
-    auto cli = run(target(phone));
-    // Give it time to connect; the CLI defers a stop until it is connected.
-    usleep(700000);
+    auto cli = run(target(phone, {}));
+    ASSERT_TRUE(cli->waitForLine("state 2"));
     cli->signal(SIGINT);
-    ASSERT_EQ(cli->wait(15000), 0) << cli->err();
+    ASSERT_EQ(cli->wait(), 0) << cli->err();
     EXPECT_EQ(cli->out(), "state 1\nstate 2\nstate 3\nstate 0\n");
 }
 
@@ -64,33 +51,25 @@ TEST_F(Cli, SettingsFileSuppliesWhatTheOptionsDoNot) {
         << "transportType:1\nwifiServerAddr:127.0.0.1\ncontrolPort:" << phone.port()
         << "\nmediaPort:" << freeUdpPort() << "\n";
     auto cli = run({"--duration", "0"});
-    ASSERT_EQ(cli->wait(15000), 0) << cli->err();
+    ASSERT_EQ(cli->wait(), 0) << cli->err();
     EXPECT_EQ(cli->out(), "state 1\nstate 2\nstate 3\nstate 0\n");
 }
 
-TEST_F(Cli, SessionErrorsPrintTheWindowsMessageAndExitOne) {
-    int closedPort;
-    {
-        PhoneProcess phone;
-        closedPort = phone.port();
-    }
-    auto cli = run({"--address", "127.0.0.1", "--control-port", std::to_string(closedPort)});
-    EXPECT_EQ(cli->wait(15000), 1);
-    EXPECT_EQ(cli->out(), "state 1\nstate 0\nerror -5: Fail to connect to server.\n");
-
+TEST_F(Cli, SessionErrorsPrintTheMessageAndExitOne) {
+    auto refused =
+        run({"--address", "127.0.0.1", "--control-port", std::to_string(closedTcpPort())});
+    EXPECT_EQ(refused->wait(), 1);
+    EXPECT_EQ(refused->out(), "state 1\nstate 0\nerror -5: Fail to connect to server.\n");
     PhoneProcess refusing({"--start-status", "1"});
-    auto args = target(refusing);
-    auto second = run(args);
-    EXPECT_EQ(second->wait(15000), 1);
-    EXPECT_EQ(second->out(), "state 1\nstate 0\nerror -8: Cannot start mic on Android phone.\n");
+    auto cli = run(target(refusing, {}));
+    EXPECT_EQ(cli->wait(), 1);
+    EXPECT_EQ(cli->out(), "state 1\nstate 0\nerror -8: Cannot start mic on Android phone.\n");
 }
 
 TEST_F(Cli, BadCommandLinesAreRefusedWithStatusTwo) {
     auto noAddress = run({});
     EXPECT_EQ(noAddress->wait(), 2);
     EXPECT_EQ(noAddress->err(), "Invalid target IP address.\n");
-    EXPECT_EQ(noAddress->out(), "");
-
     for (std::vector<std::string> bad : {std::vector<std::string>{"--control-port", "abc"},
                                          {"--media-port", "70000"},
                                          {"--media-port"},
@@ -101,12 +80,6 @@ TEST_F(Cli, BadCommandLinesAreRefusedWithStatusTwo) {
         EXPECT_NE(cli->err().find("usage: voxlet-cli"), std::string::npos) << bad[0];
         EXPECT_EQ(cli->out(), "");
     }
-}
-
-TEST_F(Cli, AnOverlongAddressIsTruncatedAndFailsToConnect) {
-    auto cli = run({"--address", std::string(10000, 'a'), "--control-port", "9"});
-    EXPECT_EQ(cli->wait(15000), 1);
-    EXPECT_EQ(cli->out(), "state 1\nstate 0\nerror -5: Fail to connect to server.\n");
 }
 
 } // namespace

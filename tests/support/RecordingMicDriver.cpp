@@ -6,96 +6,56 @@
 
 namespace {
 
-class RecordingUserClient : public darwin::IOUserClient {
-  public:
-    explicit RecordingUserClient(std::shared_ptr<RecordingMicDriver> driver)
-        : mDriver(std::move(driver)) {}
-    ~RecordingUserClient() override { mDriver->connectionClosed(); }
-
-    IOReturn externalMethod(uint32_t selector, const uint64_t* /*scalarIn*/,
-                            uint32_t /*scalarInCount*/, const void* structIn, size_t structInSize,
-                            uint64_t* scalarOut, uint32_t* scalarOutCount, void* /*structOut*/,
-                            size_t* /*structOutSize*/) override {
-        return mDriver->externalMethod(selector, structIn, structInSize, scalarOut, scalarOutCount);
+struct Client : darwin::IOUserClient {
+    std::shared_ptr<RecordingMicDriver> driver;
+    explicit Client(std::shared_ptr<RecordingMicDriver> d) : driver(std::move(d)) {}
+    ~Client() override { driver->closes.fetch_add(1); }
+    IOReturn externalMethod(uint32_t selector, const uint64_t*, uint32_t, const void* in,
+                            size_t size, uint64_t* out, uint32_t* outCount, void*,
+                            size_t*) override {
+        return driver->write(selector, in, size, out, outCount);
     }
-
-  private:
-    std::shared_ptr<RecordingMicDriver> mDriver;
 };
 
 } // namespace
 
-RecordingMicDriver::RecordingMicDriver() : mSlots(kCapacity) {}
-
 std::unique_ptr<darwin::IOUserClient> RecordingMicDriver::newUserClient(uint32_t type) {
-    mLastType.store(type);
-    if (mRefuseOpen.load()) {
+    lastConnectionType.store(type);
+    if (refuseOpen.load())
         return nullptr;
-    }
-    mOpens.fetch_add(1);
-    return std::make_unique<RecordingUserClient>(shared_from_this());
+    opens.fetch_add(1);
+    return std::make_unique<Client>(shared_from_this());
 }
 
-// Request layout (host byte order), 1924 bytes:
-//   0  int32      sample count, 0..960
-//   4  int16[960] samples; only the first `sample count` are the frame's
-IOReturn RecordingMicDriver::externalMethod(uint32_t selector, const void* structIn,
-                                            size_t structInSize, uint64_t* scalarOut,
-                                            uint32_t* scalarOutCount) {
+IOReturn RecordingMicDriver::write(uint32_t selector, const void* in, size_t size, uint64_t* out,
+                                   uint32_t* outCount) {
     int32_t count = -1;
-    if (structIn != nullptr && structInSize == kRequestSize) {
-        std::memcpy(&count, structIn, sizeof count);
+    if (in != nullptr && size == sizeof(MicWriteRequest))
+        std::memcpy(&count, in, sizeof count);
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (selector != 2 || count < 0 || count > 960 || !out || !outCount || *outCount < 1) {
+        ++mMalformed;
+        return kIOReturnBadArgument;
     }
-    const bool wellFormed = selector == kWriteSelector && count >= 0 && count <= kMaxSamples &&
-                            scalarOut != nullptr && scalarOutCount != nullptr &&
-                            *scalarOutCount >= 1;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        if (!wellFormed) {
-            ++mMalformed;
-            return kIOReturnBadArgument;
-        }
-        if (mRefuseWrites.load()) {
-            ++mRefused;
-            return kIOReturnNotAttached;
-        }
-        ++mWrites;
-        if (mRecorded < kCapacity) {
-            Slot& slot = mSlots[mRecorded++];
-            slot.sampleCount = count;
-            std::memcpy(slot.samples, static_cast<const char*>(structIn) + sizeof(int32_t),
-                        static_cast<size_t>(count) * sizeof(int16_t));
-            slot.thread = std::this_thread::get_id();
-        } else {
-            ++mDropped;
-        }
+    if (refuseWrites.load())
+        return kIOReturnNotAttached;
+    ++mWrites;
+    if (mRecorded < mFrames.size()) {
+        MicFrame& f = mFrames[mRecorded++];
+        f.sampleCount = count;
+        std::memcpy(f.samples, static_cast<const char*>(in) + 4, size_t(count) * 2);
+        f.thread = std::this_thread::get_id();
     }
+    lock.unlock();
     mWritten.notify_all();
-    scalarOut[0] = 0;
-    *scalarOutCount = 1;
+    out[0] = 0;
+    *outCount = 1;
     return kIOReturnSuccess;
 }
 
 std::vector<MicFrame> RecordingMicDriver::frames() const {
     std::lock_guard<std::mutex> lock(mMutex);
-    std::vector<MicFrame> out;
-    out.reserve(mRecorded);
-    for (size_t i = 0; i < mRecorded; ++i) {
-        const Slot& slot = mSlots[i];
-        out.push_back(MicFrame{slot.sampleCount,
-                               std::vector<int16_t>(slot.samples, slot.samples + slot.sampleCount),
-                               slot.thread});
-    }
-    return out;
-}
-
-std::vector<int16_t> RecordingMicDriver::sampleStream() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    std::vector<int16_t> out;
-    for (size_t i = 0; i < mRecorded; ++i) {
-        out.insert(out.end(), mSlots[i].samples, mSlots[i].samples + mSlots[i].sampleCount);
-    }
-    return out;
+    return {mFrames.begin(), mFrames.begin() + (long)mRecorded};
 }
 
 int RecordingMicDriver::writeCount() const {
@@ -103,37 +63,23 @@ int RecordingMicDriver::writeCount() const {
     return mWrites;
 }
 
-int RecordingMicDriver::droppedCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mDropped;
-}
-
-int RecordingMicDriver::refusedCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mRefused;
-}
-
 int RecordingMicDriver::malformedCount() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mMalformed;
 }
 
-bool RecordingMicDriver::waitForWrites(int count, std::chrono::milliseconds timeout) const {
+bool RecordingMicDriver::waitForWrites(int count, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(mMutex);
-    return mWritten.wait_for(lock, timeout, [&] { return mWrites >= count; });
+    return mWritten.wait_for(lock, limit, [&] { return mWrites >= count; });
 }
 
 void RecordingMicDriver::clear() {
     std::lock_guard<std::mutex> lock(mMutex);
     mRecorded = 0;
-    mWrites = 0;
-    mDropped = 0;
-    mRefused = 0;
-    mMalformed = 0;
+    mWrites = mMalformed = 0;
 }
 
-RecordingMicDriverInstaller::RecordingMicDriverInstaller()
-    : mDriver(std::make_shared<RecordingMicDriver>()) {
+RecordingMicDriverInstaller::RecordingMicDriverInstaller() {
     darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
 }
 

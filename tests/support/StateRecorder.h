@@ -23,7 +23,8 @@ class StateRecorder : public PlayerCallback {
     }
 
     // Waits until a report of `state` has arrived `count` times.
-    bool waitFor(int state, std::chrono::milliseconds timeout, int count = 1) {
+    bool waitFor(int state, int count = 1,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
         std::unique_lock<std::mutex> lock(mMutex);
         return mChanged.wait_for(lock, timeout, [&] {
             int seen = 0;
@@ -34,7 +35,7 @@ class StateRecorder : public PlayerCallback {
     }
 
     // Waits for the session to end: the first report of state 0.
-    bool waitForIdle(std::chrono::milliseconds timeout) { return waitFor(0, timeout); }
+    bool waitForIdle() { return waitFor(0); }
 
     std::vector<Report> reports() {
         std::lock_guard<std::mutex> lock(mMutex);

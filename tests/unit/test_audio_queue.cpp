@@ -31,21 +31,19 @@ struct Returns {
 TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     RecordingAudioBackendInstaller speaker;
     Returns returns;
-    AudioStreamBasicDescription format{16000,
-                                       kAudioFormatLinearPCM,
-                                       kLinearPCMFormatFlagIsSignedInteger |
-                                           kLinearPCMFormatFlagIsPacked,
-                                       2,
-                                       1,
-                                       2,
-                                       1,
-                                       16,
-                                       0};
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = 16000;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kLinearPCMFormatFlagIsSignedInteger | kLinearPCMFormatFlagIsPacked;
+    format.mBytesPerPacket = format.mBytesPerFrame = 2;
+    format.mFramesPerPacket = format.mChannelsPerFrame = 1;
+    format.mBitsPerChannel = 16;
     AudioQueueRef queue = nullptr;
     ASSERT_EQ(
         AudioQueueNewOutput(&format, Returns::callback, &returns, nullptr, nullptr, 0, &queue),
         noErr);
     AudioQueueBufferRef buffers[4];
+    EXPECT_EQ(AudioQueueAllocateBuffer(queue, 0, &buffers[0]), kAudioQueueErr_InvalidParameter);
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(AudioQueueAllocateBuffer(queue, 3200, &buffers[i]), noErr); // 100 ms
         static_cast<int16_t*>(buffers[i]->mAudioData)[0] = int16_t(10 + i);
@@ -59,9 +57,9 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     EXPECT_EQ(AudioQueueEnqueueBuffer(queue, buffers[0], 0, nullptr),
               kAudioQueueErr_InvalidBuffer); // already queued
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
-    ASSERT_TRUE(speaker.recording().waitForBuffers(3, 2s));
-    std::this_thread::sleep_for(20ms); // the callbacks follow the recording
-    ASSERT_EQ(returns.count.load(), 3);
+    ASSERT_TRUE(speaker.recording().waitForBuffers(3));
+    while (returns.count.load() < 3) // each callback follows its recording
+        std::this_thread::yield();
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(returns.order[k], buffers[enqueueOrder[k]]);
         EXPECT_EQ(speaker.recording().samples()[k * 160], 10 + enqueueOrder[k]);
@@ -83,7 +81,7 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     EXPECT_EQ(AudioQueueFreeBuffer(queue, buffers[3]), noErr); // leaves the FIFO too
     EXPECT_EQ(AudioQueueFreeBuffer(queue, buffers[3]), kAudioQueueErr_InvalidBuffer);
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
-    ASSERT_TRUE(speaker.recording().waitForBuffers(6, 2s));
+    ASSERT_TRUE(speaker.recording().waitForBuffers(6));
     EXPECT_EQ(AudioQueueDispose(queue, true), noErr); // frees the rest, running or not
     EXPECT_EQ(speaker.backendsStopped(), 2);
 }

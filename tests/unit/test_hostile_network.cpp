@@ -1,22 +1,22 @@
 // The phone link against other local users and slow teardown: the media port
 // is ours alone, requests leave in one piece, a waiting receive wakes at
 // teardown, and a stop or abort ends only the session it was issued for.
+#include "Child.h"
+#include "Kit.h"
 #include "MediaStream.h"
 #include "MicController.h"
-#include "PhoneProcess.h"
 #include "RecordingAudioBackend.h"
 #include "RecordingMicDriver.h"
 #include "RemoteDevice.h"
 #include "Settings.h"
 #include "StateRecorder.h"
-#include "link_loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <thread>
 
-using namespace linktest;
+using namespace kit;
 using namespace std::chrono_literals;
 
 namespace {
@@ -46,7 +46,7 @@ void configure(int controlPort, int mediaPort, const char* host = "127.0.0.1") {
 TEST(HostileNetwork, NobodyElseSharesTheMediaPort) {
     for (const char* ip : {"0.0.0.0", "127.0.0.1"}) {
         for (int option : {0, SO_REUSEADDR, SO_REUSEPORT}) {
-            int port = linktest::freeUdpPort();
+            int port = freeUdpPort();
             int squatter = squat(ip, port, option); // before the session
             ASSERT_GE(squatter, 0);
             WifiMediaStream before(port);
@@ -64,13 +64,14 @@ TEST(HostileNetwork, NobodyElseSharesTheMediaPort) {
 // Split requests wait for the peer's delayed acknowledgement: each one must be
 // readable whole as soon as any of it is.
 TEST(HostileNetwork, PortZeroIsRefusedUnsentAndEachRequestLeavesInOneSegment) {
-    int port = 0;
-    int listener = tcpListener(&port);
+    int listener = boundSocket(SOCK_STREAM);
+    listen(listener, 4);
+    int port = localPort(listener);
     RemoteDevice device;
     configure(port, 0);
     EXPECT_EQ(ErrorMediaSocket, device.setUp());
     EXPECT_FALSE(readable(listener, 100)) << "connected although the media port is unusable";
-    configure(port, linktest::freeUdpPort(), " 127.0.0.1\r"); // as a CRLF file leaves it
+    configure(port, freeUdpPort(), " 127.0.0.1\r"); // as a CRLF file leaves it
     ASSERT_EQ(0, device.setUp());
     int peer = accept(listener, nullptr, nullptr);
     struct {
@@ -102,7 +103,7 @@ TEST(HostileNetwork, PortZeroIsRefusedUnsentAndEachRequestLeavesInOneSegment) {
 
 // Without the wake the read would end by its 3 s time-out instead.
 TEST(HostileNetwork, TeardownEndsAWaitingReceiveAndEveryLaterOne) {
-    WifiMediaStream stream(linktest::freeUdpPort());
+    WifiMediaStream stream(freeUdpPort());
     ASSERT_EQ(0, stream.open());
     unsigned char b[6];
     auto read = [&] { return faultOf([&] { stream.readData(b, 6); }); };
@@ -120,18 +121,18 @@ TEST(HostileNetwork, AStopOrAbortEndsOnlyItsOwnSession) {
     RecordingMicDriverInstaller mic;
     RecordingAudioBackendInstaller speaker;
     PhoneProcess phone({"--tone", "440"});
-    configure(phone.port(), linktest::freeUdpPort());
+    configure(phone.port(), freeUdpPort());
     StateRecorder states;
     MicController controller(&states);
     ASSERT_EQ(0, controller.start());
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnected));
     uint32_t first = controller.getSession();
     ASSERT_EQ(0, controller.stop());
-    ASSERT_TRUE(states.waitForIdle(5s));
+    ASSERT_TRUE(states.waitForIdle());
 
     states.clear();
     ASSERT_EQ(0, controller.start());
-    ASSERT_TRUE(states.waitFor(StateConnected, 5s));
+    ASSERT_TRUE(states.waitFor(StateConnected));
     controller.stopInternal(first); // late threads of the first session
     controller.abortInternal(first, ErrorAborted);
     EXPECT_EQ(StateConnected, controller.getState());

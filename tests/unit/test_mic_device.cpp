@@ -1,33 +1,20 @@
+// The virtual microphone's client side against a recording driver: whole
+// frames in order while open, nothing otherwise, and each connection closed once.
 #include "MicDevice.h"
 #include "RecordingMicDriver.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
-
-namespace {
-
-std::vector<short> ramp(int count, short first) {
-    std::vector<short> samples(count);
-    for (int i = 0; i < count; ++i) {
-        samples[i] = short(first + i);
-    }
-    return samples;
-}
-
-} // namespace
-
 TEST(MicDeviceTest, FramesReachTheDriverWholeAndInOrderOnlyWhileOpen) {
     RecordingMicDriverInstaller mic;
     MicDevice device;
-    std::vector<short> small = ramp(320, 100);
-    std::vector<short> full = ramp(960, -500);
+    std::vector<short> small(320), full(960);
+    for (size_t i = 0; i < full.size(); ++i)
+        full[i] = short(i * 31 - 500), small[i % 320] = short(100 + i % 320);
     EXPECT_FALSE(device.write(full.data(), 960)); // before open
     ASSERT_EQ(device.open(), 1);
-    EXPECT_EQ(mic->opens(), 1);
-    EXPECT_EQ(mic->lastConnectionType(), 0u);
-
+    EXPECT_EQ(mic->opens.load(), 1);
+    EXPECT_EQ(mic->lastConnectionType.load(), 0u);
     EXPECT_TRUE(device.write(small.data(), 320));
     EXPECT_TRUE(device.write(full.data(), 960));
     EXPECT_TRUE(device.write(nullptr, 0));
@@ -38,17 +25,12 @@ TEST(MicDeviceTest, FramesReachTheDriverWholeAndInOrderOnlyWhileOpen) {
     device.close();
     EXPECT_FALSE(device.write(full.data(), 960)); // after close
 
-    // The driver refuses anything but a 1924-byte request with a sane count.
     EXPECT_EQ(mic->malformedCount(), 0);
     std::vector<MicFrame> frames = mic->frames();
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].sampleCount, 320);
-    EXPECT_EQ(frames[0].samples, std::vector<int16_t>(small.begin(), small.end()));
-    EXPECT_EQ(frames[1].sampleCount, 960);
-    EXPECT_EQ(frames[1].samples, std::vector<int16_t>(full.begin(), full.end()));
+    EXPECT_EQ(frames[0].pcm(), std::vector<int16_t>(small.begin(), small.end()));
+    EXPECT_EQ(frames[1].pcm(), std::vector<int16_t>(full.begin(), full.end()));
     EXPECT_EQ(frames[2].sampleCount, 0);
-    EXPECT_EQ(frames[0].thread, std::this_thread::get_id());
-    EXPECT_EQ(mic->writeCount(), 3);
 }
 
 TEST(MicDeviceTest, CloseReleasesTheConnectionExactlyOnce) {
@@ -58,10 +40,9 @@ TEST(MicDeviceTest, CloseReleasesTheConnectionExactlyOnce) {
         ASSERT_EQ(device.open(), 1);
         device.close();
         device.close();
-        EXPECT_EQ(mic->closes(), 1);
+        EXPECT_EQ(mic->closes.load(), 1);
     } // the destructor after close closes nothing more
-    EXPECT_EQ(mic->closes(), 1);
-
+    EXPECT_EQ(mic->closes.load(), 1);
     {
         MicDevice device;
         ASSERT_EQ(device.open(), 1);
@@ -75,28 +56,23 @@ TEST(MicDeviceTest, MissingOrRefusingDriverLeavesTheDeviceClosedAndQuiet) {
     RecordingMicDriverInstaller mic;
     MicDevice device;
     EXPECT_EQ(device.isActive(), 1);
-    EXPECT_EQ(device.getDriverVersion(), 3);
-
-    mic->setAvailable(false);
+    mic->available = false;
     testing::internal::CaptureStderr();
     EXPECT_EQ(device.open(), 0);
     EXPECT_EQ(device.isActive(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(mic->opens(), 0);
-    EXPECT_EQ(device.getDriverVersion(), 3);
-    EXPECT_EQ(device.readDriverVersion(), 1);
+    EXPECT_EQ(mic->opens.load(), 0);
 
-    mic->setAvailable(true);
-    mic->setRefuseOpen(true);
+    mic->available = true;
+    mic->refuseOpen = true;
     EXPECT_EQ(device.open(), 0);
-    EXPECT_EQ(mic->closes(), 0);
+    EXPECT_EQ(mic->closes.load(), 0);
     short sample = 1;
     EXPECT_FALSE(device.write(&sample, 1));
 
-    mic->setRefuseOpen(false);
-    mic->setRefuseWrites(true);
+    mic->refuseOpen = false;
+    mic->refuseWrites = true;
     ASSERT_EQ(device.open(), 1);
     EXPECT_FALSE(device.write(&sample, 1));
-    EXPECT_EQ(mic->refusedCount(), 1);
     EXPECT_TRUE(mic->frames().empty());
 }

@@ -1,155 +1,121 @@
-// The playout tick's rules, driven directly: late-drop, hold and silence, and
-// sequence wrap-around at 2^32.
-#include "MicController.h"
-#include "RecordingMicDriver.h"
-#include "Statistics.h"
+// The playout tick's rules over a real queue: prefill, late drop, hold and
+// silence, sequence wrap-around at 2^32.
+#include "PlayoutTick.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
-
-class MicControllerProbe {
-  public:
-    explicit MicControllerProbe(int frameSamples) : controller(nullptr) {
-        mic->clear();
-        controller.mFrameSamples = frameSamples;
-        controller.mPlayoutQueue.open(frameSamples);
-        controller.mPlayBuffer = new short[frameSamples]();
-        controller.mHoldTicks = MicController::kHoldTicks;
-        controller.mNextSequence = 0;
-        controller.mState.store(StateConnected);
-        controller.mMicDevice.open();
-        Statistics::getInstance()->reset();
-    }
-    ~MicControllerProbe() {
-        controller.mState.store(StateIdle);
-        controller.mMicDevice.close();
-    }
-
-    void queue(uint32_t sequence, short fill) {
-        PlayoutPacket p;
-        p.sequence = sequence;
-        for (short& s : p.samples)
-            s = fill;
-        ASSERT_TRUE(controller.mPlayoutQueue.put(&p));
-    }
-    // Runs one tick and returns what it wrote to the microphone (its first
-    // sample; the whole frame is checked to be uniform), or -1 for no write.
-    short tick() {
-        int before = mic->writeCount();
-        controller.onTimerEvent();
-        if (mic->writeCount() == before)
-            return -1;
-        MicFrame frame = mic->frames().back();
-        EXPECT_EQ(frame.sampleCount, controller.mFrameSamples);
-        for (int i = 0; i < frame.sampleCount; ++i)
-            EXPECT_EQ(frame.samples[i], frame.samples[0]) << "sample " << i;
-        return frame.samples[0];
-    }
-    uint32_t& nextSequence() { return controller.mNextSequence; }
-    int queued() { return controller.mPlayoutQueue.getCount(); }
-    void setState(int state) { controller.mState.store(state); }
-
-    RecordingMicDriverInstaller mic; // constructed first: the controller's device opens it
-    MicController controller;
-};
 
 namespace {
 
-int oldDrops() {
-    return Statistics::getInstance()->oldDropCount;
+// One step: frames queued before the tick (sequence, fill value), then what the
+// tick must play (a fill value; 0 is silence) and the late drops so far.
+struct Step {
+    std::vector<std::pair<uint32_t, short>> queued;
+    short heard;
+    int lateDrops;
+};
+
+struct TickCase {
+    std::string name;
+    uint32_t expected; // the sequence expected before the first step
+    std::vector<Step> steps;
+    uint32_t expectedAfter;
+    friend void PrintTo(const TickCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class PlayoutTickRules : public ::testing::TestWithParam<TickCase> {};
+
+TEST_P(PlayoutTickRules, PlaysWhatTheRulesSay) {
+    const int frame = 320;
+    PlayoutQueue queue;
+    queue.open(frame);
+    int32_t lateDrops = 0;
+    PlayoutTick tick(queue, lateDrops);
+    tick.open(frame);
+    tick.expectSequence(GetParam().expected);
+    int k = 0;
+    for (const Step& step : GetParam().steps) {
+        for (auto [sequence, fill] : step.queued) {
+            PlayoutPacket p;
+            p.sequence = sequence;
+            std::fill(std::begin(p.samples), std::end(p.samples), fill);
+            ASSERT_TRUE(queue.put(&p));
+        }
+        const short* played = tick.next();
+        for (int i = 0; i < frame; ++i)
+            ASSERT_EQ(played[i], step.heard) << "tick " << k << ", sample " << i;
+        EXPECT_EQ(lateDrops, step.lateDrops) << "tick " << k;
+        ++k;
+    }
+    EXPECT_EQ(tick.nextSequence(), GetParam().expectedAfter);
 }
 
-TEST(PlayoutTick, DropsLateFramesAndPlaysTheFirstOnTime) {
-    MicControllerProbe probe(960);
-    probe.nextSequence() = 8;
-    probe.queue(7, 70);
-    probe.queue(8, 80);
-    EXPECT_EQ(probe.tick(), 80);
-    EXPECT_EQ(oldDrops(), 1);
-    EXPECT_EQ(probe.nextSequence(), 9u);
-    EXPECT_EQ(probe.queued(), 0);
+std::vector<Step> holdThenSilence() {
+    std::vector<Step> steps = {{{}, 0, 0}, {{{0, 42}}, 42, 0}};
+    for (int i = 0; i < 4; ++i)
+        steps.push_back({{}, 42, 0});
+    for (int i = 0; i < 60; ++i)
+        steps.push_back({{}, 0, 0});
+    steps.push_back({{{1, 7}}, 7, 0});
+    steps.push_back({{}, 7, 0});
+    return steps;
 }
 
-TEST(PlayoutTick, WhenEveryQueuedFrameIsLateTheLastIsStillPlayed) {
-    MicControllerProbe probe(320);
-    probe.nextSequence() = 8;
-    probe.queue(5, 50);
-    probe.queue(6, 60);
-    EXPECT_EQ(probe.tick(), 60);
-    EXPECT_EQ(oldDrops(), 2);
-    EXPECT_EQ(probe.nextSequence(), 8u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlayoutTickRules,
+    ::testing::Values(
+        TickCase{"LateFrameDroppedFirstOnTimePlayed", 8, {{{{7, 70}, {8, 80}}, 80, 1}}, 9},
+        TickCase{"OnlyLateFramesTheLastIsPlayed", 8, {{{{5, 50}, {6, 60}}, 60, 2}}, 8},
+        TickCase{"OneFramePerTickInArrivalOrder",
+                 0,
+                 {{{{0, 1}, {1, 2}}, 1, 0}, {{}, 2, 0}, {{{5, 3}}, 3, 0}},
+                 6},
+        TickCase{"HeldForFourEmptyTicksThenSilentThenFreshAgain", 0, holdThenSilence(), 2},
+        TickCase{"RepeatsResetByEachFrame",
+                 0,
+                 {{{{0, 4}}, 4, 0},
+                  {{}, 4, 0},
+                  {{}, 4, 0},
+                  {{{1, 5}}, 5, 0},
+                  {{}, 5, 0},
+                  {{}, 5, 0},
+                  {{}, 5, 0},
+                  {{}, 5, 0},
+                  {{}, 0, 0}},
+                 2},
+        TickCase{"LateFrameAfterAGapIsPlayedButNotExpected",
+                 0,
+                 {{{{3, 3}}, 3, 0}, {{{2, 2}}, 2, 1}, {{{4, 4}}, 4, 1}},
+                 5},
+        TickCase{"SequenceWrapsAt32Bits",
+                 4294967290u,
+                 {{{{4294967295u, 9}}, 9, 0}, {{{0, 10}}, 10, 0}},
+                 1}),
+    [](const ::testing::TestParamInfo<TickCase>& info) { return info.param.name; });
 
-TEST(PlayoutTick, StopsLookingAtTheFirstFrameOnTime) {
-    MicControllerProbe probe(960);
-    probe.queue(0, 1);
-    probe.queue(1, 2);
-    EXPECT_EQ(probe.tick(), 1);
-    EXPECT_EQ(probe.queued(), 1);
-    EXPECT_EQ(probe.tick(), 2);
-    EXPECT_EQ(oldDrops(), 0);
-}
-
-TEST(PlayoutTick, HoldsAFrameForFourEmptyTicksThenPlaysSilence) {
-    MicControllerProbe probe(960);
-    EXPECT_EQ(probe.tick(), 0) << "a session starts silent";
-    probe.queue(0, 42);
-    std::vector<short> heard;
-    for (int i = 0; i < 8; ++i)
-        heard.push_back(probe.tick());
-    EXPECT_EQ(heard, (std::vector<short>{42, 42, 42, 42, 42, 0, 0, 0}));
-
-    // A fresh frame after a long gap is heard again and held again.
-    for (int i = 0; i < 100; ++i)
-        probe.tick();
-    probe.queue(1, 7);
-    EXPECT_EQ(probe.tick(), 7);
-    EXPECT_EQ(probe.tick(), 7);
-}
-
-TEST(PlayoutTick, SequenceWrapsAt32Bits) {
-    MicControllerProbe probe(960);
-    probe.nextSequence() = 4294967290u;
-    probe.queue(4294967295u, 9);
-    EXPECT_EQ(probe.tick(), 9);
-    EXPECT_EQ(probe.nextSequence(), 0u);
-    probe.queue(0, 10);
-    EXPECT_EQ(probe.tick(), 10);
-    EXPECT_EQ(probe.nextSequence(), 1u);
-    EXPECT_EQ(oldDrops(), 0);
-}
-
-TEST(PlayoutTick, DoesNothingOutsideTheConnectedState) {
-    MicControllerProbe probe(960);
-    probe.queue(0, 5);
-    probe.setState(StateDisconnecting);
-    EXPECT_EQ(probe.tick(), -1) << "nothing is written during state 3";
-    EXPECT_EQ(probe.queued(), 1) << "no frame is taken during state 3";
-    probe.setState(StateConnected);
-    EXPECT_EQ(probe.tick(), 5);
-}
-
-TEST(Statistics, TimeFormatAndReport) {
-    Statistics* s = Statistics::getInstance();
-    testing::internal::CaptureStdout();
-    s->printTime(3723004);
-    s->printTime(0);
-    s->printTime(90000000);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "01:02:03 00400:00:00 00025:00:00 000");
-
-    s->reset();
-    s->rxCount = 3;
-    s->maxDelta = 61;
-    s->startTime = 1000;
-    testing::internal::CaptureStdout();
-    s->print();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Start:\t00:00:01 000\r\nEnd:\t00:00:00 000\r\nrxCount: 3\r\nmax delta : 61\r\n"
-              "dropped packets due to being old: 0\r\n"
-              "dropped packets due that buffer is full: 0\r\n"
-              "Period min: 1, max: 1\r\nOS version: 0.0, \r\n");
-    EXPECT_EQ(Statistics::getInstance(), s);
+TEST(PlayoutTick, PrefilledAtThreeFramesAndOpenForgetsTheLastSession) {
+    PlayoutQueue queue;
+    queue.open(960);
+    int32_t lateDrops = 0;
+    PlayoutTick tick(queue, lateDrops);
+    tick.open(960);
+    PlayoutPacket p;
+    std::fill(std::begin(p.samples), std::end(p.samples), short(9));
+    for (uint32_t sequence = 50; sequence < 53; ++sequence) {
+        EXPECT_FALSE(tick.prefilled()) << sequence - 50 << " frames";
+        p.sequence = sequence;
+        queue.put(&p);
+    }
+    EXPECT_TRUE(tick.prefilled());
+    EXPECT_EQ(tick.next()[959], 9);
+    EXPECT_EQ(tick.nextSequence(), 51u);
+    queue.open(960);
+    tick.open(960);
+    EXPECT_EQ(tick.nextSequence(), 0u);
+    EXPECT_EQ(tick.next()[0], 0);
+    EXPECT_EQ(tick.next()[959], 0);
 }
 
 } // namespace

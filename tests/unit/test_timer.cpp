@@ -1,142 +1,136 @@
+// The playout clock. A stepped clock stands in for the monotonic one, so every
+// deadline and every tick time is checked exactly, from both sides.
 #include "HighResolutionTimer.h"
 
+#include <darwin/Clock.h>
 #include <mach/mach_time.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <functional>
-#include <unistd.h>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
 
-constexpr uint64_t kMs = 1000000; // absolute-time units (ns) per millisecond
+constexpr uint64_t kMs = 1000000; // absolute-time units per millisecond
+constexpr uint64_t kStart = 5000 * kMs;
 
-// Records when each tick began; optionally works for a while in given ticks.
-class TickRecorder : public TimerListener {
+// Time moves only when the timer waits (to the deadline) or when tick
+// `slowTick` works for `slowFor`. Records each tick's time and each deadline;
+// the wait number `waits` blocks until the timer is stopped.
+class SteppedClock : public darwin::Clock, public TimerListener {
   public:
-    explicit TickRecorder(std::function<void(int)> work = {})
-        : mTimes(kCapacity), mWork(std::move(work)) {}
+    SteppedClock(size_t waits, int slowTick = -1, uint64_t slowFor = 0)
+        : mWaits(waits), mSlowTick(slowTick), mSlowFor(slowFor) {
+        darwin::setClock(this);
+    }
+    ~SteppedClock() override { darwin::setClock(nullptr); }
 
+    uint64_t now() override { return mNow.load(); }
+    void waitUntil(uint64_t deadline) override {
+        std::unique_lock<std::mutex> lock(mMutex);
+        deadlines.push_back(deadline);
+        mNow.store(std::max(mNow.load(), deadline));
+        mChanged.notify_all();
+        mChanged.wait(lock, [&] { return deadlines.size() < mWaits || mReleased; });
+    }
     void onTimerEvent() override {
-        const int k = mCount.load();
-        if (k < kCapacity) {
-            mTimes[k] = mach_absolute_time();
-        }
-        if (mWork) {
-            mWork(k);
-        }
-        mCount.store(k + 1); // publishes mTimes[k]
+        std::lock_guard<std::mutex> lock(mMutex);
+        ticks.push_back(mNow.load());
+        if ((int)ticks.size() - 1 == mSlowTick)
+            mNow.fetch_add(mSlowFor);
     }
 
-    int count() const { return mCount.load(); }
-    // Time of tick k relative to tick 0, in ms; k < count().
-    double offsetMs(int k) const { return double(mTimes[k] - mTimes[0]) / kMs; }
-    uint64_t at(int k) const { return mTimes[k]; }
-
-    bool waitFor(int ticks, int timeoutMs = 5000) const {
-        for (int waited = 0; count() < ticks; ++waited) {
-            if (waited >= timeoutMs) {
-                return false;
-            }
-            usleep(1000);
+    // Starts the timer, lets it run to the blocking wait, stops it there.
+    void run(int periodMs) {
+        HighResolutionTimer timer;
+        ASSERT_TRUE(timer.start(this, 0, periodMs));
+        {
+            std::unique_lock<std::mutex> lock(mMutex);
+            mChanged.wait(lock, [&] { return deadlines.size() >= mWaits; });
         }
-        return true;
+        std::thread stopper([&] { timer.stop(); });
+        while (timer.isRunning())
+            std::this_thread::yield();
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mReleased = true;
+            mChanged.notify_all();
+        }
+        stopper.join();
     }
+
+    std::vector<uint64_t> deadlines, ticks; // read once run() has returned
 
   private:
-    static constexpr int kCapacity = 400;
-    std::vector<uint64_t> mTimes;
-    std::function<void(int)> mWork;
-    std::atomic<int> mCount{0};
+    const size_t mWaits;
+    const int mSlowTick;
+    const uint64_t mSlowFor;
+    std::atomic<uint64_t> mNow{kStart};
+    std::mutex mMutex; // guards the records and mReleased
+    std::condition_variable mChanged;
+    bool mReleased = false;
 };
 
-} // namespace
+class TimerGrid : public ::testing::TestWithParam<int> {};
 
-TEST(HighResolutionTimerTest, FirstTickAtOnceAndStopDuringWaitAddsNoTick) {
-    TickRecorder ticks;
-    HighResolutionTimer timer;
-    const uint64_t before = mach_absolute_time();
-    EXPECT_TRUE(timer.start(&ticks, 0, 400));
-    EXPECT_TRUE(timer.isRunning());
-    ASSERT_TRUE(ticks.waitFor(1));
-    // The first tick does not wait for a period.
-    EXPECT_LT(ticks.at(0) - before, 200 * kMs);
-
-    timer.stop(); // returns at the 400 ms deadline, without ticking there
-    EXPECT_FALSE(timer.isRunning());
-    EXPECT_GE(mach_absolute_time() - ticks.at(0), 390 * kMs);
-    EXPECT_EQ(ticks.count(), 1);
+TEST_P(TimerGrid, DeadlinesAreStartPlusWholePeriodsAndStopAddsNoTick) {
+    const uint64_t period = (uint64_t)GetParam() * kMs;
+    SteppedClock clock(30);
+    clock.run(GetParam());
+    ASSERT_EQ(clock.deadlines.size(), 30u);
+    ASSERT_EQ(clock.ticks.size(), 30u)
+        << "the first tick at once, one after each wait but the last";
+    for (size_t k = 0; k < 30; ++k) {
+        EXPECT_EQ(clock.deadlines[k], kStart + (k + 1) * period) << "deadline " << k;
+        EXPECT_EQ(clock.ticks[k], kStart + k * period) << "tick " << k;
+    }
 }
 
-TEST(HighResolutionTimerTest, FiftyTicksInTheFirstSecond) {
-    TickRecorder ticks;
-    HighResolutionTimer timer;
-    const uint64_t before = mach_absolute_time();
-    timer.start(&ticks, 0, 20);
-    mach_wait_until(before + 1000 * kMs);
-    const int counted = ticks.count();
-    const uint64_t elapsedMs = (mach_absolute_time() - before) / kMs;
-    timer.stop();
-    // Ticks are never early: at most one per 20 ms since the start, plus tick 0.
-    EXPECT_LE(counted, int(elapsedMs / 20) + 1);
-    EXPECT_GE(counted, 45);
-}
+// 3000 ms does not fit a 32-bit count of nanoseconds.
+INSTANTIATE_TEST_SUITE_P(Periods, TimerGrid, ::testing::Values(20, 3000), [](const auto& info) {
+    return "Every" + std::to_string(info.param) + "ms";
+});
 
 TEST(HighResolutionTimerTest, OverrunIsCaughtUpBackToBackThenKeepsTheGrid) {
     // Tick 5 (at 100 ms) takes 55 ms: ticks 6 and 7 (due at 120 and 140) run
-    // at once when it ends, tick 8 waits for 160 ms, and so on.
-    TickRecorder ticks([](int k) {
-        if (k == 5) {
-            usleep(55000);
-        }
-    });
-    HighResolutionTimer timer;
-    timer.start(&ticks, 0, 20);
-    ASSERT_TRUE(ticks.waitFor(25));
-    timer.stop();
-
-    EXPECT_GE(ticks.offsetMs(6) - ticks.offsetMs(5), 55.0);
-    EXPECT_LT(ticks.offsetMs(7) - ticks.offsetMs(6), 12.0) << "missed ticks were skipped";
-    std::vector<double> lateness;
-    for (int k = 8; k < 25; ++k) {
-        EXPECT_GE(ticks.offsetMs(k), k * 20 - 1.0) << "tick " << k << " came early";
-        lateness.push_back(ticks.offsetMs(k) - k * 20);
-    }
-    std::nth_element(lateness.begin(), lateness.begin() + lateness.size() / 2, lateness.end());
-    // A grid restarted after the overrun would be 15 ms late from then on.
-    EXPECT_LT(lateness[lateness.size() / 2], 8.0);
+    // at once when it ends, tick 8 is back on the grid at 160 ms.
+    SteppedClock clock(12, 5, 55 * kMs);
+    clock.run(20);
+    const std::vector<uint64_t> expectedMs = {0, 20, 40, 60, 80, 100, 155, 155, 160, 180, 200, 220};
+    ASSERT_EQ(clock.ticks.size(), expectedMs.size());
+    for (size_t k = 0; k < expectedMs.size(); ++k)
+        EXPECT_EQ(clock.ticks[k], kStart + expectedMs[k] * kMs) << "tick " << k;
 }
 
-TEST(HighResolutionTimerTest, StopRightAfterStartAndDestructionJoinTheThread) {
-    TickRecorder ticks;
+TEST(HighResolutionTimerTest, RefusesMisuseAndStopAndDestructionJoinTheThread) {
+    struct Counter : TimerListener {
+        std::atomic<int> n{0};
+        void onTimerEvent() override { n.fetch_add(1); }
+    } counter;
     {
         HighResolutionTimer timer;
         for (int session = 1; session <= 2; ++session) { // reused, as by each session
-            timer.start(&ticks, 0, 20);
+            ASSERT_TRUE(timer.start(&counter, 0, 20));
             timer.stop();
             timer.stop();
             EXPECT_FALSE(timer.isRunning());
-            // The thread always ticks once, and has ended when stop returns.
-            EXPECT_EQ(ticks.count(), session);
+            EXPECT_EQ(counter.n.load(), session) << "one tick, and the thread ended at the stop";
         }
-        timer.start(&ticks, 0, 5);
-        ASSERT_TRUE(ticks.waitFor(5));
+        EXPECT_FALSE(timer.start(nullptr, 0, 20));
+        EXPECT_FALSE(timer.start(&counter, 0, 0));
+        EXPECT_FALSE(timer.isRunning());
+        ASSERT_TRUE(timer.start(&counter, 0, 1));
+        EXPECT_FALSE(timer.start(&counter, 0, 20)) << "would orphan the running thread";
+        while (counter.n.load() < 5)
+            std::this_thread::yield();
     }
-    const int atDestruction = ticks.count();
-    usleep(30 * 1000);
-    EXPECT_EQ(ticks.count(), atDestruction);
+    const int atDestruction = counter.n.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(counter.n.load(), atDestruction) << "the destructor joined the thread";
 }
 
-TEST(HighResolutionTimerTest, RefusesMisuseWithoutStartingASecondThread) {
-    TickRecorder ticks;
-    HighResolutionTimer timer;
-    EXPECT_FALSE(timer.start(nullptr, 0, 20));
-    EXPECT_FALSE(timer.start(&ticks, 0, 0));
-    EXPECT_FALSE(timer.isRunning());
-    ASSERT_TRUE(timer.start(&ticks, 0, 20));
-    EXPECT_FALSE(timer.start(&ticks, 0, 20)); // would orphan the running thread
-    timer.stop();
-}
+} // namespace

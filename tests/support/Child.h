@@ -1,0 +1,59 @@
+// The one child-process launcher of the tests: runs a program with its output
+// collected by a thread, so a test can wait for a line instead of a time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+class Child {
+  public:
+    Child(const std::string& program, std::vector<std::string> args,
+          const std::string& workingDirectory = "");
+    ~Child(); // SIGTERM, then SIGKILL after 3 s, if it still runs
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Waits until standard output holds `text` followed by a line end; false
+    // if the program closed its output first (or after `limit`, a safety net).
+    bool waitForLine(const std::string& text, std::chrono::milliseconds limit = 60s);
+    void signal(int sig);
+    // Exit status (128 + signal when killed); -1 when `limit` passed and it was killed.
+    int wait(std::chrono::milliseconds limit = 60s);
+    std::string out() const;
+    std::string err() const;
+
+  private:
+    void drain(int outFd, int errFd);
+
+    pid_t mPid = -1;
+    int mStatus = -1; // the test's thread only
+    std::thread mDrain;
+    mutable std::mutex mMutex; // guards the output below: the drain thread appends
+    std::condition_variable mChanged;
+    std::string mOut, mErr;
+    bool mClosed = false;
+};
+
+// voxlet-phone on a free loopback port (unless the args give --port/--bind).
+class PhoneProcess : public Child {
+  public:
+    explicit PhoneProcess(std::vector<std::string> args = {});
+    int port() const { return mPort; } // -1 if it never listened
+    std::string stop();                // SIGTERM, wait; everything it printed
+
+  private:
+    int mPort = -1;
+};
+
+// The parts of a test's loopback traffic.
+int freeUdpPort();   // a UDP port that was free a moment ago
+int closedTcpPort(); // a loopback TCP port where nothing listens any more
+// The number after `key` in `text`, or -1.
+long numberAfter(const std::string& text, const std::string& key);
