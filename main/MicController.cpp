@@ -193,9 +193,7 @@ void MicController::startInternal() {
     {
         // The pump announces the prefill; a state change ends the wait too.
         std::unique_lock<std::mutex> wait(mWaitLock);
-        mWakeUp.wait(wait, [this] {
-            return mTick.prefilled() || mState.load() != StateConnected;
-        });
+        mWakeUp.wait(wait, [this] { return mTick.prefilled() || mState.load() != StateConnected; });
     }
 
     MutexLocker lock(mMutex);
