@@ -310,8 +310,8 @@ TEST_F(WindowTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
     window().mediaPortField()->setText("0"); // each session ends at once with -12
     for (size_t press = 1; press <= 2; ++press) {
         app->delegate().onConnect();
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return alerts.texts.size() == press + 1 && idleLook(); }, kSessionMs));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == press + 1 && idleLook(); },
+                                    kSessionMs));
     }
     EXPECT_EQ(alerts.texts,
               (std::vector<std::string>{kSettingsNotSavedText, kMediaRefused, kMediaRefused}));
