@@ -4,6 +4,7 @@
 #include "MyPlayerCallback.h"
 #include "SessionError.h"
 #include "Settings.h"
+#include "vx_socket.h"
 
 #include <chrono>
 #include <climits>
@@ -58,6 +59,10 @@ void vxAppDelegate::applicationDidFinishLaunching() {
 void vxAppDelegate::applicationWillTerminate() {
     if (!mController)
         return;
+    // A connection being made would hold the quit until it succeeds or gives
+    // up; quitting abandons it instead.
+    if (mController->getState() == StateConnecting)
+        vx_socket_abandon_waits();
     // A stop is only accepted for good once connected (a stop during
     // connecting is dropped by the controller), so wait for state 2 to send it.
     using Clock = std::chrono::steady_clock;
@@ -149,6 +154,23 @@ int vxAppDelegate::getMState() const {
 
 int vxAppDelegate::getMError() const {
     return reportError(mReport.load());
+}
+
+std::string vxAppDelegate::statusText() const {
+    uint64_t report = mReport.load();
+    switch (reportState(report)) {
+    case StateIdle:
+        return reportError(report) != ErrorNone ? getErrText(reportError(report)) : "Idle";
+    case StateConnecting:
+        return std::string("Connecting to ") + Settings::getWifiServerAddr() + ":" +
+               std::to_string(Settings::getControlPort());
+    case StateConnected:
+        return std::string("Streaming from ") + Settings::getWifiServerAddr() + ", 48 kHz mono";
+    case StateDisconnecting:
+        return "Disconnecting";
+    default:
+        return "Connection lost, ending the session";
+    }
 }
 
 void vxAppDelegate::onStateChangeInternal() {

@@ -55,7 +55,8 @@ void ControlStream::write4(unsigned int v) {
     write(b, 4);
 }
 
-WinSockStream::WinSockStream(char* host, int port) : mSocket(-1), mHost(host), mPort(port) {}
+WinSockStream::WinSockStream(char* host, int port, int connectTimeoutS)
+    : mSocket(-1), mHost(host), mPort(port), mConnectTimeoutS(connectTimeoutS) {}
 
 WinSockStream::~WinSockStream() {
     close();
@@ -63,7 +64,8 @@ WinSockStream::~WinSockStream() {
 
 int WinSockStream::open() {
     close();
-    mSocket = vx_socket_network_client(mHost, mPort, SOCK_STREAM);
+    int gaiError = 0;
+    mSocket = socket_network_client_timeout(mHost, mPort, SOCK_STREAM, mConnectTimeoutS, &gaiError);
     if (mSocket == -1)
         return -5;
     // A phone that stops reading must not block a send (and so the

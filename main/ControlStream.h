@@ -29,9 +29,11 @@ class ControlStream {
 class WinSockStream : public ControlStream {
   public:
     static constexpr int kReadTimeoutMs = 5000;
+    // A phone that never answers the connection ends the session after this.
+    static constexpr int kConnectTimeoutS = 10;
 
     // `host` is not copied: it must stay valid until open() has returned.
-    WinSockStream(char* host, int port);
+    WinSockStream(char* host, int port, int connectTimeoutS = kConnectTimeoutS);
     ~WinSockStream() override;
     int open() override; // 0, or -5 when the connection cannot be made
     void close() override;
@@ -45,4 +47,5 @@ class WinSockStream : public ControlStream {
     int mSocket; // -1 when no connection is open
     char* mHost;
     int mPort;
+    int mConnectTimeoutS;
 };

@@ -154,6 +154,8 @@ void MicController::startInternal() {
     mPlayBuffer = new short[mFrameSamples]();
     mHoldTicks = kHoldTicks;
     mNextSequence = 0;
+    mLateDrops.store(0, std::memory_order_relaxed);
+    mRepeats.store(0, std::memory_order_relaxed);
     mPollThreadValid = launch(PollThreadProc, false, &mPollThread);
     mPumpThreadValid = launch(PumpThreadProc, false, &mPumpThread);
     bool workersRunning = mPollThreadValid && mPumpThreadValid;
@@ -225,6 +227,7 @@ void MicController::clear() {
         mAudioPlayer = nullptr;
     }
     mMicDevice.close();
+    mLevelPeak.store(0, std::memory_order_relaxed);
 }
 
 void MicController::pumpInternal() {
@@ -312,7 +315,10 @@ void MicController::onTimerEvent() {
             break;
         }
         mStatistics->oldDropCount++;
+        mLateDrops.fetch_add(1, std::memory_order_relaxed);
     }
+    if (!taken && mHoldTicks > 0)
+        mRepeats.fetch_add(1, std::memory_order_relaxed);
     if (taken) {
         mHoldTicks = kHoldTicks;
         memcpy(mPlayBuffer, packet.samples, sizeof(short) * (size_t)mFrameSamples);
@@ -326,6 +332,12 @@ void MicController::onTimerEvent() {
 
 void MicController::playInternal(short* samples) {
     mMicDevice.write(samples, mFrameSamples);
+    int peak = 0;
+    for (int i = 0; i < mFrameSamples; ++i) {
+        int magnitude = samples[i] < 0 ? -samples[i] : samples[i];
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    mLevelPeak.store(peak, std::memory_order_relaxed);
     if (Settings::isPlayLocally() && mAudioPlayer)
         mAudioPlayer->play(samples, (unsigned int)mFrameSamples);
 }

@@ -47,6 +47,15 @@ class MicController : public TimerListener {
     int stop();  // 0 launched, -1 refused (state not 1 or 2)
     int getState();
 
+    // What a front end shows while a session streams; any thread, lock-free.
+    // The peak of the frame last written to the virtual microphone (0..32768,
+    // 0 outside a session), the frames queued, and the session's frames
+    // dropped as late and ticks that repeated the last frame.
+    int getLevelPeak() const { return mLevelPeak.load(std::memory_order_relaxed); }
+    int getQueuedFrames() { return mPlayoutQueue.getCount(); }
+    int getLateDrops() const { return mLateDrops.load(std::memory_order_relaxed); }
+    int getRepeats() const { return mRepeats.load(std::memory_order_relaxed); }
+
     void onTimerEvent() override;
 
     // Used by the controller's own threads.
@@ -106,4 +115,9 @@ class MicController : public TimerListener {
     std::atomic<int> mDetachedThreads{0};
     std::atomic<bool> mStartPending{false}; // start() accepted, state 1 not yet reported
     std::atomic<int> mPendingAborts{0};     // abort threads launched and not yet finished
+    // Published by the ticking thread for the displays (relaxed: each is a
+    // value on its own); reset by the start thread before the timer runs.
+    std::atomic<int> mLevelPeak{0};
+    std::atomic<int> mLateDrops{0};
+    std::atomic<int> mRepeats{0};
 };

@@ -1,6 +1,9 @@
 #include "VoxletApp.h"
 
+#include "MicController.h"
 #include "ui/Application.h"
+
+#include <darwin/VirtualMicrophone.h>
 
 #include <QApplication>
 #include <QDir>
@@ -8,6 +11,7 @@
 #include <QKeySequence>
 #include <QShortcut>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
 #include <csignal>
 #include <sys/socket.h>
@@ -45,6 +49,18 @@ VoxletApp::~VoxletApp() = default;
 
 void VoxletApp::launch() {
     mDelegate->applicationDidFinishLaunching();
+    // The status line and the meter follow the session about ten times a
+    // second; the level is what the tick last published, read lock-free.
+    auto* refresh = new QTimer(mWindow.get());
+    QObject::connect(refresh, &QTimer::timeout, mWindow.get(), [this] {
+        const QString text = QString::fromStdString(mDelegate->statusText());
+        if (mWindow->statusLine()->text() != text)
+            mWindow->statusLine()->setText(text);
+        MicController* controller = mDelegate->getController();
+        mWindow->levelMeter()->setValue(
+            MainWindow::meterValue(controller ? controller->getLevelPeak() : 0));
+    });
+    refresh->start(100);
     mWindow->show();
     mWindow->addressField()->setFocus();
 }
@@ -108,6 +124,9 @@ int ui::applicationMain(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     quitOnSignals(&app);
+    // "Voxlet Microphone" from launch to exit, across sessions; it goes after
+    // the window's last session has ended.
+    darwin::VirtualMicrophoneScope microphone;
     VoxletApp voxlet;
     voxlet.launch();
     int result = app.exec();

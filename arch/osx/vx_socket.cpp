@@ -14,6 +14,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,21 +27,34 @@ int64_t monotonicMs() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Readable for good once vx_socket_abandon_waits was called (never read).
+// Made before main, so no wait has to create it and no descriptor appears
+// later in the program's life.
+const int gAbandonFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+int abandonFd() {
+    return gAbandonFd;
+}
+
 // poll() on one descriptor for `timeoutMs` (-1: no limit), resuming after a
 // signal with the time that is left. Returns the revents (0 when the wait
-// expired), or -1 when poll itself failed.
+// expired), or -1 when poll itself failed or the waits were abandoned.
 int pollOne(int fd, short events, int timeoutMs) {
     const int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
     for (;;) {
-        struct pollfd p = {fd, events, 0};
+        struct pollfd p[2] = {{fd, events, 0}, {abandonFd(), POLLIN, 0}};
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
             int64_t left = deadline - monotonicMs();
             wait = left > 0 ? (int)left : 0;
         }
-        int r = ::poll(&p, 1, wait);
+        int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, wait);
+        if (r > 0 && (p[1].revents & POLLIN)) {
+            errno = ECANCELED;
+            return -1;
+        }
         if (r > 0)
-            return p.revents;
+            return p[0].revents;
         if (r == 0)
             return 0;
         if (errno != EINTR)
@@ -219,6 +233,12 @@ int vx_sock_read_timeout(void* buf, int len, int fd, int timeout) {
     if (n <= 0)
         return -1;
     return (int)n;
+}
+
+void vx_socket_abandon_waits() {
+    uint64_t one = 1;
+    ssize_t written = write(abandonFd(), &one, sizeof one);
+    (void)written;
 }
 
 int vx_socket_close(int fd) {

@@ -13,10 +13,19 @@
 // when the lowest value over half a second stays more than a frame above the
 // steady level, one frame is dropped. A slow tick needs nothing: the stream
 // underruns briefly and the source carries silence.
+//
+// Two lifetimes. Kept (a front end called keepMicPublished): one keeper thread
+// publishes the source as soon as a server answers, retries every 2 s while
+// none does or after it died, and writes a silent frame whenever no session
+// wrote for a frame and a half, so the stream never starves and the server has
+// no reason to move a recorder elsewhere; sessions' connections only write into
+// the kept feed. Not kept (tests, tools): the first connection opened publishes
+// and the last one closed removes everything, as before.
 #include "PulseMic.h"
 
 #include "PulseConnection.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +33,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -48,6 +58,8 @@ constexpr pa_usec_t kTrimAboveUsec = 35 * PA_USEC_PER_MSEC;
 constexpr int kTrimWindowTicks = 25; // 0.5 s of frames
 
 std::atomic<uint64_t> gTrimmed{0};
+// The feed stream's latency at its last write, microseconds; -1 when unknown.
+std::atomic<int64_t> gLatencyUs{-1};
 
 std::string ownerTag() {
     char host[256] = {};
@@ -115,7 +127,10 @@ class MicFeed {
     ~MicFeed();
 
     // Any thread: whether the source is up and its server still there.
-    bool live() const { return mPublished.load(std::memory_order_acquire) && mConn->alive(); }
+    bool live() const {
+        return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
+               !mBroken.load(std::memory_order_relaxed);
+    }
     IOReturn write(const void* samples, int count);
     // Removes the source and everything loaded for it; idempotent.
     void teardown();
@@ -130,6 +145,7 @@ class MicFeed {
 
     std::unique_ptr<Connection> mConn;
     std::atomic<bool> mPublished{false};
+    std::atomic<bool> mBroken{false}; // the stream failed (server gone, module unloaded)
     pa_stream* mStream = nullptr;
     uint32_t mSinkModule = PA_INVALID_INDEX;
     uint32_t mSourceModule = PA_INVALID_INDEX;
@@ -152,7 +168,10 @@ Current& current() {
     return *c;
 }
 
+void stopKeeperAtExit();
+
 void tearDownAtExit() {
+    stopKeeperAtExit();
     std::shared_ptr<MicFeed> feed;
     {
         std::lock_guard<std::mutex> lock(current().mutex);
@@ -160,6 +179,11 @@ void tearDownAtExit() {
     }
     if (feed)
         feed->teardown();
+}
+
+void registerExitHook() {
+    static std::once_flag exitHook;
+    std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
 }
 
 std::shared_ptr<MicFeed> MicFeed::create() {
@@ -308,6 +332,7 @@ bool MicFeed::shouldTrim() {
         return false; // no timing yet
     if (negative)
         latency = 0;
+    gLatencyUs.store(int64_t(latency), std::memory_order_relaxed);
     if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
         mWindowLowest = latency;
     if (++mWindowTicks < kTrimWindowTicks)
@@ -322,8 +347,10 @@ IOReturn MicFeed::write(const void* samples, int count) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
-    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY)
+    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY) {
+        mBroken.store(true, std::memory_order_relaxed);
         return kIOReturnNotAttached; // the server went away: quiet from now on
+    }
     if (count == 0)
         return kIOReturnSuccess;
     if (shouldTrim()) {
@@ -348,9 +375,137 @@ IOReturn MicFeed::write(const void* samples, int count) {
     return kIOReturnSuccess;
 }
 
-// One open connection: writes go to the shared publication.
+// The publication a front end keeps for the program's whole run.
+//
+// Threads: start() and stop() on the front end's main thread (or at exit);
+// run() on the keeper's own thread, the only one that creates, replaces or
+// tears down the kept feed; feed() and noteSessionWrite() on any thread, the
+// playout tick among them. mMutex guards mRunning, mStopping and mFeed and is
+// held only to read or swap them, never across a call to the server, so the
+// tick waits at most for a pointer copy.
+class MicKeeper {
+  public:
+    static MicKeeper& instance() {
+        static MicKeeper* k = new MicKeeper; // never freed: exit handlers may use it
+        return *k;
+    }
+
+    void start();
+    void stop();
+    bool running() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mRunning;
+    }
+    // The kept feed while it is live, else null.
+    std::shared_ptr<MicFeed> feed() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mFeed && mFeed->live() ? mFeed : nullptr;
+    }
+    void noteSessionWrite() { mLastSessionWrite.store(nowNs(), std::memory_order_relaxed); }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kRetry = std::chrono::seconds(2);
+    static constexpr auto kFrame = std::chrono::milliseconds(20);
+    // No session write for this long: the keeper writes silence in its place.
+    static constexpr int64_t kQuietNs = 30'000'000;
+
+    static int64_t nowNs() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    }
+    void run();
+    void replace(std::shared_ptr<MicFeed> next);
+    bool sleepUntil(Clock::time_point until); // false once asked to stop
+
+    std::mutex mMutex;
+    std::condition_variable mWake; // stop() wakes run() through it
+    bool mRunning = false;
+    bool mStopping = false;
+    std::shared_ptr<MicFeed> mFeed;
+    std::thread mThread; // start() and stop() only
+    std::atomic<int64_t> mLastSessionWrite{0};
+};
+
+void MicKeeper::start() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mRunning)
+        return;
+    mRunning = true;
+    mStopping = false;
+    mThread = std::thread([this] { run(); });
+}
+
+void MicKeeper::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (!mRunning || mStopping)
+            return;
+        mStopping = true;
+    }
+    mWake.notify_all();
+    mThread.join();
+    replace(nullptr);
+    gLatencyUs.store(-1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRunning = false;
+    mStopping = false;
+}
+
+bool MicKeeper::sleepUntil(Clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return !mWake.wait_until(lock, until, [this] { return mStopping; });
+}
+
+void MicKeeper::replace(std::shared_ptr<MicFeed> next) {
+    std::shared_ptr<MicFeed> old;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        old = std::move(mFeed);
+        mFeed = std::move(next);
+    }
+    if (!old)
+        return;
+    old->teardown();
+    // A tick may still hold a copy for its write: let it finish, so the
+    // connection is never closed on the tick's thread.
+    for (int i = 0; i < 200 && old.use_count() > 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void MicKeeper::run() {
+    pthread_setname_np(pthread_self(), "vx-mic-keeper");
+    static const short silence[kMicMaxSamples] = {};
+    Clock::time_point next = Clock::now();
+    for (;;) {
+        std::shared_ptr<MicFeed> f = feed();
+        if (!f) {
+            replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
+            gLatencyUs.store(-1, std::memory_order_relaxed);
+            f = MicFeed::create();
+            if (f)
+                replace(f);
+            else if (!sleepUntil(Clock::now() + kRetry))
+                return;
+            next = Clock::now();
+            continue;
+        }
+        next += kFrame;
+        if (next < Clock::now() - 5 * kFrame)
+            next = Clock::now(); // after a stall, no burst of catch-up frames
+        if (!sleepUntil(next))
+            return;
+        if (nowNs() - mLastSessionWrite.load(std::memory_order_relaxed) > kQuietNs)
+            f->write(silence, kMicMaxSamples);
+    }
+}
+
+// One open connection: writes go to the shared publication, or, when kept,
+// to whatever feed the keeper holds now (so a server that comes back during a
+// session is fed again at once).
 class MicClient : public IOUserClient {
   public:
+    // Null: the kept publication.
     explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {}
 
     IOReturn externalMethod(uint32_t selector, const uint64_t*, uint32_t, const void* structIn,
@@ -368,7 +523,13 @@ class MicClient : public IOUserClient {
             scalarOut[0] = 0;
             *scalarOutCount = 1;
         }
-        return mFeed->write(static_cast<const char*>(structIn) + 4, count);
+        const char* samples = static_cast<const char*>(structIn) + 4;
+        if (mFeed)
+            return mFeed->write(samples, count);
+        MicKeeper& keeper = MicKeeper::instance();
+        keeper.noteSessionWrite();
+        std::shared_ptr<MicFeed> kept = keeper.feed();
+        return kept ? kept->write(samples, count) : kIOReturnNotAttached;
     }
 
   private:
@@ -378,6 +539,8 @@ class MicClient : public IOUserClient {
 class MicDriver : public IOServiceDriver {
   public:
     bool isAvailable() override {
+        if (MicKeeper::instance().running())
+            return MicKeeper::instance().feed() != nullptr;
         {
             std::lock_guard<std::mutex> lock(current().mutex);
             std::shared_ptr<MicFeed> feed = current().feed.lock();
@@ -390,8 +553,12 @@ class MicDriver : public IOServiceDriver {
     std::unique_ptr<IOUserClient> newUserClient(uint32_t type) override {
         if (type != 0)
             return nullptr;
-        static std::once_flag exitHook;
-        std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
+        if (MicKeeper::instance().running()) {
+            if (!MicKeeper::instance().feed())
+                return nullptr;
+            return std::make_unique<MicClient>(nullptr);
+        }
+        registerExitHook();
         std::lock_guard<std::mutex> lock(current().mutex);
         std::shared_ptr<MicFeed> feed = current().feed.lock();
         if (!feed || !feed->live()) {
@@ -405,7 +572,24 @@ class MicDriver : public IOServiceDriver {
     }
 };
 
+void stopKeeperAtExit() {
+    MicKeeper::instance().stop();
+}
+
 } // namespace
+
+void keepMicPublished() {
+    registerExitHook();
+    MicKeeper::instance().start();
+}
+
+void stopKeepingMic() {
+    MicKeeper::instance().stop();
+}
+
+int64_t micLatencyUs() {
+    return gLatencyUs.load(std::memory_order_relaxed);
+}
 
 std::shared_ptr<IOServiceDriver> newMicDriver() {
     return std::make_shared<MicDriver>();
