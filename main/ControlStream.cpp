@@ -55,8 +55,7 @@ void ControlStream::write4(unsigned int v) {
     write(b, 4);
 }
 
-WinSockStream::WinSockStream(char* host, int port, int connectTimeoutS)
-    : mSocket(-1), mHost(host), mPort(port), mConnectTimeoutS(connectTimeoutS) {}
+WinSockStream::WinSockStream(char* host, int port) : mSocket(-1), mHost(host), mPort(port) {}
 
 WinSockStream::~WinSockStream() {
     close();
@@ -65,7 +64,7 @@ WinSockStream::~WinSockStream() {
 int WinSockStream::open() {
     close();
     int gaiError = 0;
-    mSocket = socket_network_client_timeout(mHost, mPort, SOCK_STREAM, mConnectTimeoutS, &gaiError);
+    mSocket = socket_network_client_timeout(mHost, mPort, SOCK_STREAM, kConnectTimeoutS, &gaiError);
     if (mSocket == -1)
         return -5;
     // A phone that stops reading must not block a send (and so the

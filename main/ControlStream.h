@@ -33,7 +33,7 @@ class WinSockStream : public ControlStream {
     static constexpr int kConnectTimeoutS = 10;
 
     // `host` is not copied: it must stay valid until open() has returned.
-    WinSockStream(char* host, int port, int connectTimeoutS = kConnectTimeoutS);
+    WinSockStream(char* host, int port);
     ~WinSockStream() override;
     int open() override; // 0, or -5 when the connection cannot be made
     void close() override;
@@ -47,5 +47,4 @@ class WinSockStream : public ControlStream {
     int mSocket; // -1 when no connection is open
     char* mHost;
     int mPort;
-    int mConnectTimeoutS;
 };
