@@ -396,6 +396,14 @@ class MicKeeper {
         std::lock_guard<std::mutex> lock(mMutex);
         return mRunning;
     }
+    // The kept feed; when an attempt to publish is under way (at launch, or
+    // after the server came back) its outcome is awaited, at most `waitMs`.
+    std::shared_ptr<MicFeed> settledFeed(int waitMs) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mWake.wait_for(lock, std::chrono::milliseconds(waitMs),
+                       [this] { return !mAttempting || mStopping; });
+        return mFeed && mFeed->live() ? mFeed : nullptr;
+    }
     // The kept feed while it is live, else null.
     std::shared_ptr<MicFeed> feed() {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -416,12 +424,20 @@ class MicKeeper {
     }
     void run();
     void replace(std::shared_ptr<MicFeed> next);
+    void setAttempting(bool attempting) {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mAttempting = attempting;
+        }
+        mWake.notify_all();
+    }
     bool sleepUntil(Clock::time_point until); // false once asked to stop
 
     std::mutex mMutex;
-    std::condition_variable mWake; // stop() wakes run() through it
+    std::condition_variable mWake; // stop() wakes run(); run() wakes settledFeed()
     bool mRunning = false;
     bool mStopping = false;
+    bool mAttempting = false; // run() is publishing; settledFeed() waits for it
     std::shared_ptr<MicFeed> mFeed;
     std::thread mThread; // start() and stop() only
     std::atomic<int64_t> mLastSessionWrite{0};
@@ -433,6 +449,7 @@ void MicKeeper::start() {
         return;
     mRunning = true;
     mStopping = false;
+    mAttempting = true;
     mThread = std::thread([this] { run(); });
 }
 
@@ -482,10 +499,12 @@ void MicKeeper::run() {
         if (!f) {
             replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
             gLatencyUs.store(-1, std::memory_order_relaxed);
+            setAttempting(true);
             f = MicFeed::create();
             if (f)
                 replace(f);
-            else if (!sleepUntil(Clock::now() + kRetry))
+            setAttempting(false);
+            if (!f && !sleepUntil(Clock::now() + kRetry))
                 return;
             next = Clock::now();
             continue;
@@ -537,10 +556,14 @@ class MicClient : public IOUserClient {
 };
 
 class MicDriver : public IOServiceDriver {
+    // A session opening while the kept source is being published waits for
+    // it rather than going without (each step of publishing is bounded).
+    static constexpr int kSettleWaitMs = 5000;
+
   public:
     bool isAvailable() override {
         if (MicKeeper::instance().running())
-            return MicKeeper::instance().feed() != nullptr;
+            return MicKeeper::instance().settledFeed(kSettleWaitMs) != nullptr;
         {
             std::lock_guard<std::mutex> lock(current().mutex);
             std::shared_ptr<MicFeed> feed = current().feed.lock();
@@ -554,7 +577,7 @@ class MicDriver : public IOServiceDriver {
         if (type != 0)
             return nullptr;
         if (MicKeeper::instance().running()) {
-            if (!MicKeeper::instance().feed())
+            if (!MicKeeper::instance().settledFeed(kSettleWaitMs))
                 return nullptr;
             return std::make_unique<MicClient>(nullptr);
         }
