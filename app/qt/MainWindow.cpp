@@ -125,5 +125,5 @@ int MainWindow::meterValue(int peak) {
         return 0;
     double dbfs = 20.0 * std::log10(peak / 32768.0);
     double value = (dbfs + 60.0) * 100.0 / 60.0;
-    return value <= 0 ? 0 : value >= 100 ? 100 : int(value);
+    return value <= 0 ? 0 : value >= 100 ? 100 : int(std::lround(value));
 }
