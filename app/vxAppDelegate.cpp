@@ -60,18 +60,25 @@ void vxAppDelegate::applicationWillTerminate() {
     if (!mController)
         return;
     // A connection being made would hold the quit until it succeeds or gives
-    // up; quitting abandons it instead.
+    // up, and a phone gone silent holds a stop for the pump's receive wait:
+    // quitting abandons the socket waits at once while connecting, and after
+    // half a second otherwise.
+    using Clock = std::chrono::steady_clock;
+    auto abandonAt = Clock::now() + std::chrono::milliseconds(500);
     if (mController->getState() == StateConnecting)
-        vx_socket_abandon_waits();
+        abandonAt = Clock::now();
     // A stop is only accepted for good once connected (a stop during
     // connecting is dropped by the controller), so wait for state 2 to send it.
-    using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(kQuitWaitMs);
     bool stopSent = false;
     for (;;) {
         int state = mController->getState();
         if (state == StateIdle)
             return;
+        if (Clock::now() >= abandonAt) {
+            vx_socket_abandon_waits();
+            abandonAt = Clock::time_point::max();
+        }
         if (state == StateConnected && !stopSent)
             stopSent = mController->stop() == 0;
         if (Clock::now() >= deadline)

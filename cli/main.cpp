@@ -150,9 +150,14 @@ struct SessionEnd {
     std::chrono::steady_clock::duration streamed{};
 };
 
+// How long a stop may take before the socket waits are abandoned: a phone
+// that went silent would otherwise hold the pump in its 3 s receive wait.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
+
 // Runs one session to its end, printing its reports. A signal stops it: at
 // once when connected; while connecting, by abandoning the socket waits, so
-// the connection fails at once instead of running to its limit.
+// the connection fails at once instead of running to its limit; otherwise
+// (aborting, or a stop held up) by abandoning them after kStopGrace.
 SessionEnd runSession(MicController& controller, ReportQueue& reports, long duration,
                       bool verbose) {
     using Clock = std::chrono::steady_clock;
@@ -161,6 +166,7 @@ SessionEnd runSession(MicController& controller, ReportQueue& reports, long dura
     bool stopSent = false;
     auto connectedAt = Clock::time_point::max();
     auto nextStatus = Clock::time_point::max();
+    auto abandonAt = Clock::time_point::max();
     for (;;) {
         std::pair<int, int> report;
         if (reports.next(&report, std::chrono::milliseconds(50))) {
@@ -185,9 +191,13 @@ SessionEnd runSession(MicController& controller, ReportQueue& reports, long dura
         }
         bool stopAsked = false;
         if (gSignals > 0) {
+            if (!end.interrupted)
+                abandonAt = Clock::now() + kStopGrace;
             end.interrupted = stopAsked = true;
-            if (state == StateConnecting)
+            if (state == StateConnecting || Clock::now() >= abandonAt) {
                 vx_socket_abandon_waits();
+                abandonAt = Clock::time_point::max();
+            }
         }
         if (duration >= 0 && Clock::now() - connectedAt >= std::chrono::seconds(duration))
             stopAsked = true;

@@ -63,11 +63,12 @@ int WifiMediaStream::readData(unsigned char* dst, int n) {
         int64_t deadline = monotonicMs() + kWaitMs;
         while (mDataLen < n) {
             int64_t left = deadline - monotonicMs();
-            struct pollfd p = {mSocket, POLLIN, 0};
-            int r = ::poll(&p, 1, left > 0 ? (int)left : 0);
+            // A program that is quitting ends the wait at once.
+            struct pollfd p[2] = {{mSocket, POLLIN, 0}, {vx_socket_abandon_fd(), POLLIN, 0}};
+            int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, left > 0 ? (int)left : 0);
             if (r == -1 && errno == EINTR)
                 continue;
-            if (r <= 0 || p.revents == 0)
+            if (r <= 0 || p[0].revents == 0 || p[1].revents != 0)
                 throw(StreamFault) FaultTimeout; // bytes received so far stay buffered
 
             struct sockaddr_storage from;

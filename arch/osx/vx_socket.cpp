@@ -29,12 +29,19 @@ int64_t monotonicMs() {
 
 // Readable for good once vx_socket_abandon_waits was called (never read).
 // Made before main, so no wait has to create it and no descriptor appears
-// later in the program's life.
-const int gAbandonFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+// later in the program's life; -1 (no such wait) until then.
+int gAbandonFd = -1;
+struct AbandonFdMaker {
+    AbandonFdMaker() { gAbandonFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+} gAbandonFdMaker;
 
-int abandonFd() {
+} // namespace
+
+int vx_socket_abandon_fd() {
     return gAbandonFd;
 }
+
+namespace {
 
 // poll() on one descriptor for `timeoutMs` (-1: no limit), resuming after a
 // signal with the time that is left. Returns the revents (0 when the wait
@@ -42,7 +49,7 @@ int abandonFd() {
 int pollOne(int fd, short events, int timeoutMs) {
     const int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
     for (;;) {
-        struct pollfd p[2] = {{fd, events, 0}, {abandonFd(), POLLIN, 0}};
+        struct pollfd p[2] = {{fd, events, 0}, {gAbandonFd, POLLIN, 0}};
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
             int64_t left = deadline - monotonicMs();
@@ -237,7 +244,7 @@ int vx_sock_read_timeout(void* buf, int len, int fd, int timeout) {
 
 void vx_socket_abandon_waits() {
     uint64_t one = 1;
-    ssize_t written = write(abandonFd(), &one, sizeof one);
+    ssize_t written = write(gAbandonFd, &one, sizeof one);
     (void)written;
 }
 
