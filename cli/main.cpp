@@ -177,11 +177,11 @@ SessionEnd runSession(MicController& controller, ReportQueue& reports, long dura
             if (state == StateConnected) {
                 connectedAt = Clock::now();
                 nextStatus = connectedAt + std::chrono::seconds(1);
+            } else if (connectedAt != Clock::time_point::max() && end.streamed.count() == 0) {
+                end.streamed = Clock::now() - connectedAt; // it left state 2 just now
             }
             if (state == StateIdle) {
                 end.error = report.second;
-                if (connectedAt != Clock::time_point::max())
-                    end.streamed = Clock::now() - connectedAt;
                 return end;
             }
         }

@@ -380,9 +380,9 @@ IOReturn MicFeed::write(const void* samples, int count) {
 // Threads: start() and stop() on the front end's main thread (or at exit);
 // run() on the keeper's own thread, the only one that creates, replaces or
 // tears down the kept feed; feed() and noteSessionWrite() on any thread, the
-// playout tick among them. mMutex guards mRunning, mStopping and mFeed and is
-// held only to read or swap them, never across a call to the server, so the
-// tick waits at most for a pointer copy.
+// playout tick among them. mMutex guards mRunning, mStopping, mAttempting and
+// mFeed and is held only to read or swap them, never across a call to the
+// server, so the tick waits at most for a pointer copy.
 class MicKeeper {
   public:
     static MicKeeper& instance() {
