@@ -16,11 +16,16 @@
 //
 // Two lifetimes. Kept (a front end called keepMicPublished): one keeper thread
 // publishes the source as soon as a server answers, retries every 2 s while
-// none does or after it died, and writes a silent frame whenever no session
-// wrote for a frame and a half, so the stream never starves and the server has
-// no reason to move a recorder elsewhere; sessions' connections only write into
-// the kept feed. Not kept (tests, tools): the first connection opened publishes
-// and the last one closed removes everything, as before.
+// none does or after it died, and writes a silent frame every 20 ms while no
+// session has the device open; sessions' connections only write into the kept
+// feed. A session's open gives the feed a fresh stream (the source and its
+// modules stay) and the keeper writes nothing until it closes: the tick's
+// first frame then starts the stream from its prebuffer as designed. Frames
+// queued behind the keeper's silence, or a stream restarting after running
+// dry, start with up to a frame of extra latency, which the trimming then
+// takes out of the session's audio. Not kept (tests, tools): the first
+// connection opened publishes and the last one closed removes everything, as
+// before.
 #include "PulseMic.h"
 
 #include "PulseConnection.h"
@@ -131,15 +136,23 @@ class MicFeed {
         return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
                !mBroken.load(std::memory_order_relaxed);
     }
-    IOReturn write(const void* samples, int count);
+    // `unlessSessions`: nothing is written while it is nonzero, as seen under
+    // the main-loop lock (the keeper's silence must not slip into a stream a
+    // session has just been given).
+    IOReturn write(const void* samples, int count,
+                   const std::atomic<int>* unlessSessions = nullptr);
     // Removes the source and everything loaded for it; idempotent.
     void teardown();
+    // Replaces the feeding stream with a fresh one, the source staying; false
+    // when the new one did not start (the feed is then no longer live).
+    bool restartStream();
 
   private:
     explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
     bool publish(); // main-loop lock held
     bool removeLeftovers(const std::string& self);
     bool openStream();
+    void closeStream(bool drain);
     void restoreDefaults();
     bool shouldTrim();
 
@@ -303,16 +316,36 @@ MicFeed::~MicFeed() {
     mConn.reset();
 }
 
+// Main-loop lock held.
+void MicFeed::closeStream(bool drain) {
+    if (!mStream)
+        return;
+    pa_stream_set_state_callback(mStream, nullptr, nullptr);
+    if (drain && mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
+        mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
+    pa_stream_disconnect(mStream);
+    pa_stream_unref(mStream);
+    mStream = nullptr;
+}
+
+bool MicFeed::restartStream() {
+    {
+        Connection::Lock lock(*mConn);
+        closeStream(false);
+        mWindowLowest = PA_USEC_INVALID;
+        mWindowTicks = 0;
+        if (!openStream()) {
+            mBroken.store(true, std::memory_order_relaxed);
+            return false;
+        }
+    }
+    std::this_thread::sleep_for(kSettleTime);
+    return true;
+}
+
 void MicFeed::teardown() {
     Connection::Lock lock(*mConn);
-    if (mStream) {
-        pa_stream_set_state_callback(mStream, nullptr, nullptr);
-        if (mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
-            mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
-        pa_stream_disconnect(mStream);
-        pa_stream_unref(mStream);
-        mStream = nullptr;
-    }
+    closeStream(true);
     if (!mPublished.exchange(false))
         return;
     if (mConn->alive()) {
@@ -343,7 +376,7 @@ bool MicFeed::shouldTrim() {
     return trim;
 }
 
-IOReturn MicFeed::write(const void* samples, int count) {
+IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* unlessSessions) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
@@ -351,7 +384,7 @@ IOReturn MicFeed::write(const void* samples, int count) {
         mBroken.store(true, std::memory_order_relaxed);
         return kIOReturnNotAttached; // the server went away: quiet from now on
     }
-    if (count == 0)
+    if (count == 0 || (unlessSessions && unlessSessions->load(std::memory_order_relaxed) != 0))
         return kIOReturnSuccess;
     if (shouldTrim()) {
         gTrimmed.fetch_add(1, std::memory_order_relaxed);
@@ -379,7 +412,7 @@ IOReturn MicFeed::write(const void* samples, int count) {
 //
 // Threads: start() and stop() on the front end's main thread (or at exit);
 // run() on the keeper's own thread, the only one that creates, replaces or
-// tears down the kept feed; feed() and noteSessionWrite() on any thread, the
+// tears down the kept feed; feed() and the session count on any thread, the
 // playout tick among them. mMutex guards mRunning, mStopping, mAttempting and
 // mFeed and is held only to read or swap them, never across a call to the
 // server, so the tick waits at most for a pointer copy.
@@ -409,19 +442,15 @@ class MicKeeper {
         std::lock_guard<std::mutex> lock(mMutex);
         return mFeed && mFeed->live() ? mFeed : nullptr;
     }
-    void noteSessionWrite() { mLastSessionWrite.store(nowNs(), std::memory_order_relaxed); }
+    // Sessions' connections, while open, keep the keeper's silence out.
+    void sessionOpened() { mOpenSessions.fetch_add(1, std::memory_order_relaxed); }
+    void sessionClosed() { mOpenSessions.fetch_sub(1, std::memory_order_relaxed); }
 
   private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto kRetry = std::chrono::seconds(2);
     static constexpr auto kFrame = std::chrono::milliseconds(20);
-    // No session write for this long: the keeper writes silence in its place.
-    static constexpr int64_t kQuietNs = 30'000'000;
 
-    static int64_t nowNs() {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-            .count();
-    }
     void run();
     void replace(std::shared_ptr<MicFeed> next);
     void setAttempting(bool attempting) {
@@ -440,7 +469,7 @@ class MicKeeper {
     bool mAttempting = false; // run() is publishing; settledFeed() waits for it
     std::shared_ptr<MicFeed> mFeed;
     std::thread mThread; // start() and stop() only
-    std::atomic<int64_t> mLastSessionWrite{0};
+    std::atomic<int> mOpenSessions{0};
 };
 
 void MicKeeper::start() {
@@ -514,8 +543,8 @@ void MicKeeper::run() {
             next = Clock::now(); // after a stall, no burst of catch-up frames
         if (!sleepUntil(next))
             return;
-        if (nowNs() - mLastSessionWrite.load(std::memory_order_relaxed) > kQuietNs)
-            f->write(silence, kMicMaxSamples);
+        if (mOpenSessions.load(std::memory_order_relaxed) == 0)
+            f->write(silence, kMicMaxSamples, &mOpenSessions);
     }
 }
 
@@ -525,7 +554,14 @@ void MicKeeper::run() {
 class MicClient : public IOUserClient {
   public:
     // Null: the kept publication.
-    explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {}
+    explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {
+        if (!mFeed)
+            MicKeeper::instance().sessionOpened();
+    }
+    ~MicClient() override {
+        if (!mFeed)
+            MicKeeper::instance().sessionClosed();
+    }
 
     IOReturn externalMethod(uint32_t selector, const uint64_t*, uint32_t, const void* structIn,
                             size_t structInSize, uint64_t* scalarOut, uint32_t* scalarOutCount,
@@ -545,9 +581,7 @@ class MicClient : public IOUserClient {
         const char* samples = static_cast<const char*>(structIn) + 4;
         if (mFeed)
             return mFeed->write(samples, count);
-        MicKeeper& keeper = MicKeeper::instance();
-        keeper.noteSessionWrite();
-        std::shared_ptr<MicFeed> kept = keeper.feed();
+        std::shared_ptr<MicFeed> kept = MicKeeper::instance().feed();
         return kept ? kept->write(samples, count) : kIOReturnNotAttached;
     }
 
@@ -577,9 +611,13 @@ class MicDriver : public IOServiceDriver {
         if (type != 0)
             return nullptr;
         if (MicKeeper::instance().running()) {
-            if (!MicKeeper::instance().settledFeed(kSettleWaitMs))
+            std::shared_ptr<MicFeed> kept = MicKeeper::instance().settledFeed(kSettleWaitMs);
+            if (!kept)
                 return nullptr;
-            return std::make_unique<MicClient>(nullptr);
+            auto client = std::make_unique<MicClient>(nullptr); // the keeper's silence stops
+            if (!kept->restartStream())
+                return nullptr;
+            return client;
         }
         registerExitHook();
         std::lock_guard<std::mutex> lock(current().mutex);
