@@ -4,6 +4,7 @@
 #include "MyPlayerCallback.h"
 #include "SessionError.h"
 #include "Settings.h"
+#include "vx_socket.h"
 
 #include <chrono>
 #include <climits>
@@ -58,15 +59,26 @@ void vxAppDelegate::applicationDidFinishLaunching() {
 void vxAppDelegate::applicationWillTerminate() {
     if (!mController)
         return;
+    // A connection being made would hold the quit until it succeeds or gives
+    // up, and a phone gone silent holds a stop for the pump's receive wait:
+    // quitting abandons the socket waits at once while connecting, and after
+    // half a second otherwise.
+    using Clock = std::chrono::steady_clock;
+    auto abandonAt = Clock::now() + std::chrono::milliseconds(500);
+    if (mController->getState() == StateConnecting)
+        abandonAt = Clock::now();
     // A stop is only accepted for good once connected (a stop during
     // connecting is dropped by the controller), so wait for state 2 to send it.
-    using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(kQuitWaitMs);
     bool stopSent = false;
     for (;;) {
         int state = mController->getState();
         if (state == StateIdle)
             return;
+        if (Clock::now() >= abandonAt) {
+            vx_socket_abandon_waits();
+            abandonAt = Clock::time_point::max();
+        }
         if (state == StateConnected && !stopSent)
             stopSent = mController->stop() == 0;
         if (Clock::now() >= deadline)
@@ -155,6 +167,23 @@ int vxAppDelegate::getMState() const {
 
 int vxAppDelegate::getMError() const {
     return reportError(mReport.load());
+}
+
+std::string vxAppDelegate::statusText() const {
+    uint64_t report = mReport.load();
+    switch (reportState(report)) {
+    case StateIdle:
+        return reportError(report) != ErrorNone ? getErrText(reportError(report)) : "Idle";
+    case StateConnecting:
+        return std::string("Connecting to ") + Settings::getWifiServerAddr() + ":" +
+               std::to_string(Settings::getControlPort());
+    case StateConnected:
+        return std::string("Streaming from ") + Settings::getWifiServerAddr() + ", 48 kHz mono";
+    case StateDisconnecting:
+        return "Disconnecting";
+    default:
+        return "Connection lost, ending the session";
+    }
 }
 
 void vxAppDelegate::onStateChangeInternal() {

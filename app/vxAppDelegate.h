@@ -64,6 +64,11 @@ class vxAppDelegate {
     int getMState() const;
     int getMError() const;
 
+    // UI thread: one line on what the session does now, from the latest
+    // report (idle, connecting to ADDRESS:PORT, streaming from ADDRESS, or
+    // the last error's message).
+    std::string statusText() const;
+
     const std::string& getHelpUrl() const { return mHelpUrl; }
     void setHelpUrl(std::string url) { mHelpUrl = std::move(url); }
     MicController* getController() const { return mController.get(); }

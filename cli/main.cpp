@@ -7,9 +7,13 @@
 #include "Statistics.h"
 #include "Utils.h"
 #include "voxlet_version.h"
+#include "vx_socket.h"
+
+#include <darwin/VirtualMicrophone.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +23,7 @@
 #include <getopt.h>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -26,12 +31,24 @@ namespace {
 const char* kUsage =
     "usage: voxlet-cli [--address ADDR] [--control-port N] [--media-port N]\n"
     "                  [--speaker | --no-speaker] [--duration SECONDS] [--stats]\n"
+    "                  [--reconnect] [--verbose]\n"
     "                  [--settings-dir DIR | --user-settings] [--help] [--version]\n"
     "\n"
     "Streams the phone's microphone into the virtual microphone until Ctrl-C\n"
     "(or for SECONDS once connected). Options override \"settings.dat\", which is\n"
     "read but never written: from the working directory, from DIR, or with\n"
-    "--user-settings from $XDG_CONFIG_HOME/voxlet (~/.config/voxlet when unset).\n";
+    "--user-settings from $XDG_CONFIG_HOME/voxlet (~/.config/voxlet when unset).\n"
+    "\"Voxlet Microphone\" exists from start to exit, silent between sessions.\n"
+    "\n"
+    "  --reconnect  after a session ends with an error, start a new one after\n"
+    "               1, 2, 4, 8, 16, then every 30 s (1 s again after a session\n"
+    "               that streamed 10 s or more); Ctrl-C ends it with status 0\n"
+    "  --verbose    once a second while streaming: peak level (dBFS), frames\n"
+    "               queued, frames dropped late, repeated frames, and latency\n"
+    "               (queue wait plus the sound server's delay to the source)\n"
+    "\n"
+    "As a systemd user service: systemctl --user enable --now voxlet-cli.service\n"
+    "(installed with the program; it runs voxlet-cli --user-settings --reconnect).\n";
 
 // Written by the signal handler on whichever thread takes the signal, read by
 // the main thread: a lock-free atomic, safe in a handler.
@@ -74,7 +91,7 @@ struct Options {
     const char* address = nullptr;
     long controlPort = -1, mediaPort = -1, duration = -1;
     int speaker = -1;
-    bool stats = false;
+    bool stats = false, reconnect = false, verbose = false;
     bool help = false, version = false;
     std::string settingsFile = Settings::kFileName;
 };
@@ -147,6 +164,16 @@ const OptionSpec kOptions[] = {
          o->stats = true;
          return nullptr;
      }},
+    {"reconnect", false,
+     [](Options* o, const char*) -> const char* {
+         o->reconnect = true;
+         return nullptr;
+     }},
+    {"verbose", false,
+     [](Options* o, const char*) -> const char* {
+         o->verbose = true;
+         return nullptr;
+     }},
     {"settings-dir", true, [](Options* o, const char* v) { return takeSettingsDir(o, v); }},
     {"user-settings", false,
      [](Options* o, const char*) { return takeSettingsDir(o, userSettingsDir()); }},
@@ -183,6 +210,122 @@ std::string parseOptions(int argc, char** argv, Options* o) {
     if (optind < argc)
         return std::string("unexpected argument ") + argv[optind];
     return "";
+}
+
+// The waits between sessions under --reconnect: 1, 2, 4, 8, 16, then 30 s;
+// from 1 s again after a session that streamed long enough to count as good.
+class ReconnectDelay {
+  public:
+    static constexpr auto kGoodSession = std::chrono::seconds(10);
+
+    int next(std::chrono::steady_clock::duration streamed) {
+        if (streamed >= kGoodSession)
+            mFailures = 0;
+        static const int kSteps[] = {1, 2, 4, 8, 16, 30};
+        const int last = int(sizeof kSteps / sizeof kSteps[0]) - 1;
+        return kSteps[mFailures < last ? mFailures++ : last];
+    }
+
+  private:
+    int mFailures = 0;
+};
+
+// Sleeps `seconds` unless a signal arrives first; false when one did.
+bool sleepUnlessSignalled(int seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (gSignals > 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return gSignals == 0;
+}
+
+// One --verbose line: what reaches the virtual microphone now.
+void printLiveStatus(MicController& controller) {
+    int peak = controller.getLevelPeak();
+    int queued = controller.getQueuedFrames();
+    int64_t backendUs = darwin::virtualMicrophoneLatencyUs();
+    char level[32], latency[32];
+    if (peak > 0)
+        snprintf(level, sizeof level, "%.1f dBFS", 20.0 * std::log10(peak / 32768.0));
+    else
+        snprintf(level, sizeof level, "-inf dBFS");
+    if (backendUs >= 0)
+        snprintf(latency, sizeof latency, "%lld ms",
+                 (long long)(queued * MicController::kFramePeriodMs + backendUs / 1000));
+    else
+        snprintf(latency, sizeof latency, "unknown");
+    printf("level %s, queue %d, late %d, repeated %d, latency %s\n", level, queued,
+           controller.getLateDrops(), controller.getRepeats(), latency);
+}
+
+struct SessionEnd {
+    int error = 0;
+    bool interrupted = false; // a signal asked the program to end
+    std::chrono::steady_clock::duration streamed{};
+};
+
+// How long a stop may take before the socket waits are abandoned: a phone
+// that went silent would otherwise hold the pump in its 3 s receive wait.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
+
+// Runs one session to its end, printing its reports. A signal stops it: at
+// once when connected; while connecting, by abandoning the socket waits, so
+// the connection fails at once instead of running to its limit; otherwise
+// (aborting, or a stop held up) by abandoning them after kStopGrace.
+SessionEnd runSession(MicController& controller, ReportQueue& reports, long duration,
+                      bool verbose) {
+    using Clock = std::chrono::steady_clock;
+    SessionEnd end;
+    int state = StateConnecting;
+    bool stopSent = false;
+    auto connectedAt = Clock::time_point::max();
+    auto nextStatus = Clock::time_point::max();
+    auto abandonAt = Clock::time_point::max();
+    for (;;) {
+        std::pair<int, int> report;
+        if (reports.next(&report, std::chrono::milliseconds(50))) {
+            state = report.first;
+            printf("state %d\n", state);
+            if (report.second != 0)
+                printf("error %d: %s\n", report.second, getErrText(report.second));
+            if (state == StateConnected) {
+                connectedAt = Clock::now();
+                nextStatus = connectedAt + std::chrono::seconds(1);
+            } else if (connectedAt != Clock::time_point::max() && end.streamed.count() == 0) {
+                end.streamed = Clock::now() - connectedAt; // it left state 2 just now
+            }
+            if (state == StateIdle) {
+                end.error = report.second;
+                return end;
+            }
+        }
+        if (gSignals >= 2) {
+            fprintf(stderr, "voxlet-cli: interrupted twice, quitting at once\n");
+            std::_Exit(130);
+        }
+        bool stopAsked = false;
+        if (gSignals > 0) {
+            if (!end.interrupted)
+                abandonAt = Clock::now() + kStopGrace;
+            end.interrupted = stopAsked = true;
+            if (state == StateConnecting || Clock::now() >= abandonAt) {
+                vx_socket_abandon_waits();
+                abandonAt = Clock::time_point::max();
+            }
+        }
+        if (duration >= 0 && Clock::now() - connectedAt >= std::chrono::seconds(duration))
+            stopAsked = true;
+        if (stopAsked && !stopSent && state == StateConnected) {
+            controller.stop();
+            stopSent = true;
+        }
+        if (verbose && state == StateConnected && Clock::now() >= nextStatus) {
+            printLiveStatus(controller);
+            nextStatus += std::chrono::seconds(1);
+        }
+    }
 }
 
 int usage(const std::string& problem) {
@@ -235,48 +378,31 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // The virtual microphone lives from here to exit, across sessions.
+    darwin::VirtualMicrophoneScope microphone;
     ReportQueue reports;
-    int finalError = 0;
+    int status = 0;
     {
         MicController controller(&reports);
-        if (controller.start() != 0) {
-            fprintf(stderr, "voxlet-cli: the session could not be started\n");
-            return 1;
-        }
-        int state = StateConnecting;
-        bool stopAsked = false, stopSent = false;
-        auto connectedAt = std::chrono::steady_clock::time_point::max();
+        ReconnectDelay delay;
         for (;;) {
-            std::pair<int, int> report;
-            if (reports.next(&report, std::chrono::milliseconds(50))) {
-                state = report.first;
-                printf("state %d\n", state);
-                if (report.second != 0)
-                    printf("error %d: %s\n", report.second, getErrText(report.second));
-                if (state == StateConnected)
-                    connectedAt = std::chrono::steady_clock::now();
-                if (state == StateIdle) {
-                    finalError = report.second;
-                    break;
-                }
+            if (controller.start() != 0) {
+                fprintf(stderr, "voxlet-cli: the session could not be started\n");
+                return 1;
             }
-            if (gSignals >= 2) {
-                fprintf(stderr, "voxlet-cli: interrupted twice, quitting at once\n");
-                std::_Exit(130);
-            }
-            if (gSignals > 0)
-                stopAsked = true;
-            if (options.duration >= 0 && std::chrono::steady_clock::now() - connectedAt >=
-                                             std::chrono::seconds(options.duration))
-                stopAsked = true;
-            // A stop is honoured only once connected; while connecting it waits.
-            if (stopAsked && !stopSent && state == StateConnected) {
-                controller.stop();
-                stopSent = true;
+            SessionEnd end = runSession(controller, reports, options.duration, options.verbose);
+            status = end.interrupted || end.error == 0 ? 0 : 1;
+            if (status == 0 || !options.reconnect)
+                break;
+            int wait = delay.next(end.streamed);
+            printf("reconnecting in %d s\n", wait);
+            if (!sleepUnlessSignalled(wait)) {
+                status = 0;
+                break;
             }
         }
     }
     if (options.stats)
         Statistics::getInstance()->print();
-    return finalError == 0 ? 0 : 1;
+    return status;
 }

@@ -64,7 +64,8 @@ WinSockStream::~WinSockStream() {
 
 int WinSockStream::open() {
     close();
-    mSocket = vx_socket_network_client(mHost, mPort, SOCK_STREAM);
+    int gaiError = 0;
+    mSocket = socket_network_client_timeout(mHost, mPort, SOCK_STREAM, kConnectTimeoutS, &gaiError);
     if (mSocket == -1)
         return ErrorConnect;
     // A phone that stops reading must not block a send (and so the

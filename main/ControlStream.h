@@ -29,6 +29,8 @@ class ControlStream {
 class WinSockStream : public ControlStream {
   public:
     static constexpr int kReadTimeoutMs = 5000;
+    // A phone that never answers the connection ends the session after this.
+    static constexpr int kConnectTimeoutS = 10;
 
     // `host` is not copied: it must stay valid until open() has returned.
     WinSockStream(char* host, int port);

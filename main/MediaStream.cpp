@@ -75,13 +75,15 @@ int WifiMediaStream::readData(unsigned char* dst, int n) {
         int64_t deadline = getCurrentTimeInMS() + kWaitMs;
         for (;;) {
             int64_t left = deadline - getCurrentTimeInMS();
-            struct pollfd p[2] = {{mSocket, POLLIN, 0}, {mWake[0], POLLIN, 0}};
-            int r = ::poll(p, 2, left > 0 ? (int)left : 0);
+            // Teardown wakes the wait; so does a program that is quitting.
+            struct pollfd p[3] = {
+                {mSocket, POLLIN, 0}, {mWake[0], POLLIN, 0}, {vx_socket_abandon_fd(), POLLIN, 0}};
+            int r = ::poll(p, p[2].fd >= 0 ? 3 : 2, left > 0 ? (int)left : 0);
             if (r == -1 && errno == EINTR)
                 continue;
             if (r > 0 && p[1].revents != 0)
                 throw(StreamFault) FaultReceive; // torn down: the stream is closing
-            if (r <= 0 || p[0].revents == 0)
+            if (r <= 0 || p[0].revents == 0 || p[2].revents != 0)
                 throw(StreamFault) FaultTimeout;
 
             struct sockaddr_storage from;

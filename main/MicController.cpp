@@ -180,6 +180,7 @@ void MicController::startInternal() {
     notifyStateChange(StateConnected, ErrorNone);
     mPlayoutQueue.open(mFrameSamples);
     mTick.open(mFrameSamples);
+    mLevelPeak.store(0, std::memory_order_relaxed);
     mPollThreadValid = launch(PollThreadProc, this, false, &mPollThread);
     mPumpThreadValid = launch(PumpThreadProc, this, false, &mPumpThread);
     bool workersRunning = mPollThreadValid && mPumpThreadValid;
@@ -255,6 +256,7 @@ void MicController::clear() {
         mAudioPlayer = nullptr;
     }
     mMicDevice.close();
+    mLevelPeak.store(0, std::memory_order_relaxed);
 }
 
 void MicController::pumpInternal() {
@@ -337,6 +339,12 @@ void MicController::onTimerEvent() {
 
 void MicController::playInternal(const short* samples) {
     mMicDevice.write(samples, mFrameSamples);
+    int peak = 0;
+    for (int i = 0; i < mFrameSamples; ++i) {
+        int magnitude = samples[i] < 0 ? -samples[i] : samples[i];
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    mLevelPeak.store(peak, std::memory_order_relaxed);
     if (Settings::isPlayLocally() && mAudioPlayer)
         mAudioPlayer->play(samples, (unsigned int)mFrameSamples);
 }

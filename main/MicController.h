@@ -56,6 +56,15 @@ class MicController : public TimerListener {
     int getState();
     uint32_t getSession() const { return mSession.load(); } // number of the latest start()
 
+    // What a front end shows while a session streams; any thread, lock-free.
+    // The peak of the frame last written to the virtual microphone (0..32768,
+    // 0 outside a session), the frames queued, and the session's frames
+    // dropped as late and ticks that repeated the last frame.
+    int getLevelPeak() const { return mLevelPeak.load(std::memory_order_relaxed); }
+    int getQueuedFrames() { return mPlayoutQueue.getCount(); }
+    int getLateDrops() const { return mTick.lateDrops(); }
+    int getRepeats() const { return mTick.repeats(); }
+
     void onTimerEvent() override;
 
     // Used by the controller's own threads.
@@ -114,4 +123,7 @@ class MicController : public TimerListener {
     std::atomic<uint32_t> mSession{0};      // number of the latest session, set by start()
     std::mutex mWaitLock;                   // see the top of this file
     std::condition_variable mWakeUp;
+    // Published by the ticking thread for the displays (relaxed: a value on
+    // its own); reset by the start thread before the timer runs.
+    std::atomic<int> mLevelPeak{0};
 };

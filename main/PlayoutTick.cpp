@@ -15,6 +15,8 @@ void PlayoutTick::open(int frameSamples) {
     memset(mBuffer, 0, sizeof mBuffer);
     mHoldTicks = kHoldTicks;
     mNextSequence = 0;
+    mLateCount.store(0, std::memory_order_relaxed);
+    mRepeatCount.store(0, std::memory_order_relaxed);
 }
 
 const short* PlayoutTick::next() {
@@ -30,7 +32,10 @@ const short* PlayoutTick::next() {
             break;
         }
         mLateDrops++;
+        mLateCount.fetch_add(1, std::memory_order_relaxed);
     }
+    if (!taken && mHoldTicks > 0)
+        mRepeatCount.fetch_add(1, std::memory_order_relaxed);
     if (taken) {
         mHoldTicks = kHoldTicks;
         memcpy(mBuffer, mPacket.samples, sizeof(short) * (size_t)mFrameSamples);

@@ -11,6 +11,7 @@
 
 #include "PlayoutQueue.h"
 
+#include <atomic>
 #include <stdint.h>
 
 class PlayoutTick {
@@ -27,6 +28,10 @@ class PlayoutTick {
     // The frameSamples samples this tick plays.
     const short* next();
     uint32_t nextSequence() const { return mNextSequence; }
+    // For displays, from any thread: this session's late drops and ticks that
+    // repeated the last frame.
+    int lateDrops() const { return mLateCount.load(std::memory_order_relaxed); }
+    int repeats() const { return mRepeatCount.load(std::memory_order_relaxed); }
     // For a session that resumes mid-stream (and tests of the wrap at 2^32).
     void expectSequence(uint32_t sequence) { mNextSequence = sequence; }
 
@@ -38,4 +43,7 @@ class PlayoutTick {
     int mFrameSamples = 0;
     int mHoldTicks = 0;
     uint32_t mNextSequence = 0;
+    // Written by next() only, relaxed: each is a value on its own.
+    std::atomic<int> mLateCount{0};
+    std::atomic<int> mRepeatCount{0};
 };

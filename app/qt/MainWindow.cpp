@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
 
 QLineEdit* portField(QWidget* parent, const char* name) {
@@ -76,10 +78,27 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     buttons->addStretch();
     buttons->addWidget(mHelp);
 
+    // Below the controls and out of the tab order: they only show.
+    mStatus = new QLabel(QStringLiteral("Idle"), this);
+    mStatus->setObjectName("statusLine");
+    mStatus->setFocusPolicy(Qt::NoFocus);
+    mStatus->setTextInteractionFlags(Qt::NoTextInteraction);
+    mLevel = new QProgressBar(this);
+    mLevel->setObjectName("levelMeter");
+    mLevel->setAccessibleName(QStringLiteral("Input level"));
+    mLevel->setFocusPolicy(Qt::NoFocus);
+    mLevel->setRange(0, 100);
+    mLevel->setValue(0);
+    mLevel->setTextVisible(false);
+    mLevel->setMaximumHeight(mLevel->fontMetrics().height() / 2 + 4);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addSpacing(6);
     layout->addLayout(buttons);
+    layout->addSpacing(4);
+    layout->addWidget(mStatus);
+    layout->addWidget(mLevel);
     layout->setSizeConstraint(QLayout::SetMinimumSize);
 
     // Top to bottom, then the buttons left to right.
@@ -99,4 +118,12 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
     resize(sizeHint());
     setMaximumHeight(sizeHint().height());
+}
+
+int MainWindow::meterValue(int peak) {
+    if (peak <= 0)
+        return 0;
+    double dbfs = 20.0 * std::log10(peak / 32768.0);
+    double value = (dbfs + 60.0) * 100.0 / 60.0;
+    return value <= 0 ? 0 : value >= 100 ? 100 : int(std::lround(value));
 }

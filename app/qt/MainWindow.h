@@ -6,7 +6,9 @@
 #include "BusyIndicator.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
 
@@ -25,6 +27,12 @@ class MainWindow : public QWidget {
     QPushButton* helpButton() const { return mHelp; }
     BusyIndicator* connectingIndicator() const { return mConnecting; }
     BusyIndicator* disconnectingIndicator() const { return mDisconnecting; }
+    QLabel* statusLine() const { return mStatus; }
+    QProgressBar* levelMeter() const { return mLevel; }
+
+    // The meter's reading for a peak sample value (0..32768): -60..0 dBFS
+    // spread over 0..100, nothing below.
+    static int meterValue(int peak);
 
   private:
     QLineEdit* mAddress;
@@ -36,4 +44,6 @@ class MainWindow : public QWidget {
     QPushButton* mHelp;
     BusyIndicator* mConnecting;
     BusyIndicator* mDisconnecting;
+    QLabel* mStatus;
+    QProgressBar* mLevel;
 };

@@ -1,8 +1,11 @@
 #include "VoxletApp.h"
 
+#include "MicController.h"
 #include "Settings.h"
 #include "ui/Application.h"
 #include "voxlet_version.h"
+
+#include <darwin/VirtualMicrophone.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -11,6 +14,7 @@
 #include <QKeySequence>
 #include <QShortcut>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
 #include <csignal>
 #include <cstdio>
@@ -53,6 +57,18 @@ VoxletApp::~VoxletApp() = default;
 
 void VoxletApp::launch() {
     mDelegate->applicationDidFinishLaunching();
+    // The status line and the meter follow the session about ten times a
+    // second; the level is what the tick last published, read lock-free.
+    auto* refresh = new QTimer(mWindow.get());
+    QObject::connect(refresh, &QTimer::timeout, mWindow.get(), [this] {
+        const QString text = QString::fromStdString(mDelegate->statusText());
+        if (mWindow->statusLine()->text() != text)
+            mWindow->statusLine()->setText(text);
+        MicController* controller = mDelegate->getController();
+        mWindow->levelMeter()->setValue(
+            MainWindow::meterValue(controller ? controller->getLevelPeak() : 0));
+    });
+    refresh->start(100);
     mWindow->show();
     mWindow->addressField()->setFocus();
 }
@@ -213,6 +229,9 @@ int ui::applicationMain(int argc, char** argv) {
     // Ties the window to its menu entry and icon (the Wayland app id).
     QGuiApplication::setDesktopFileName(QStringLiteral("io.voxlet.Voxlet"));
     quitOnSignals(&app);
+    // "Voxlet Microphone" from launch to exit, across sessions; it goes after
+    // the window's last session has ended.
+    darwin::VirtualMicrophoneScope microphone;
     VoxletApp voxlet;
     voxlet.launch();
     int result = app.exec();

@@ -16,6 +16,13 @@ int vx_socket_inaddr_any_server(int port, int type);
 // when the peer closed or the receive failed.
 int vx_sock_read_timeout(void* buf, int len, int fd, int timeout);
 int vx_socket_close(int fd);
+// For a program that is quitting: every connect and receive wait, running or
+// to come, ends at once as failed, so no session thread is left waiting on the
+// network. Any thread; cannot be undone.
+void vx_socket_abandon_waits();
+// Readable, for good, once the waits are abandoned: a wait of its own polls
+// it (POLLIN) beside its socket. -1 when it could not be made.
+int vx_socket_abandon_fd();
 
 struct sockaddr_storage;
 // The host part of the connected peer of `fd` (port ignored by the compare below). 0 or -1.

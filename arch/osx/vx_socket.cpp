@@ -22,21 +22,53 @@
 
 namespace {
 
+// The read end is readable for good once vx_socket_abandon_waits wrote to the
+// pipe (it is never read). Made before main, so no wait has to create it and
+// no descriptor appears later in the program's life; -1 (no such wait) if it
+// could not be made.
+int gAbandonFd = -1;
+int gAbandonWriteFd = -1;
+struct AbandonFdMaker {
+    AbandonFdMaker() {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        for (int fd : fds) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        gAbandonFd = fds[0];
+        gAbandonWriteFd = fds[1];
+    }
+} gAbandonFdMaker;
+
+} // namespace
+
+int vx_socket_abandon_fd() {
+    return gAbandonFd;
+}
+
+namespace {
+
 // poll() on one descriptor for `timeoutMs` (-1: no limit), resuming after a
 // signal with the time that is left. Returns the revents (0 when the wait
-// expired), or -1 when poll itself failed.
+// expired), or -1 when poll itself failed or the waits were abandoned.
 int pollOne(int fd, short events, int timeoutMs) {
     const int64_t deadline = timeoutMs < 0 ? 0 : getCurrentTimeInMS() + timeoutMs;
     for (;;) {
-        struct pollfd p = {fd, events, 0};
+        struct pollfd p[2] = {{fd, events, 0}, {gAbandonFd, POLLIN, 0}};
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
             int64_t left = deadline - getCurrentTimeInMS();
             wait = left > 0 ? (int)left : 0;
         }
-        int r = ::poll(&p, 1, wait);
+        int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, wait);
+        if (r > 0 && (p[1].revents & POLLIN)) {
+            errno = ECANCELED;
+            return -1;
+        }
         if (r > 0)
-            return p.revents;
+            return p[0].revents;
         if (r == 0)
             return 0;
         if (errno != EINTR)
@@ -220,6 +252,12 @@ int vx_sock_read_timeout(void* buf, int len, int fd, int timeout) {
     if (n <= 0)
         return -1;
     return (int)n;
+}
+
+void vx_socket_abandon_waits() {
+    char one = 1;
+    ssize_t written = write(gAbandonWriteFd, &one, 1);
+    (void)written;
 }
 
 int vx_socket_close(int fd) {

@@ -49,6 +49,12 @@ for program in "${programs[@]}"; do
     fail "$program --frobnicate: status $status, '$out'"
 done
 
+unit=$prefix/lib/systemd/user/voxlet-cli.service
+exec_line=$(sed -n 's/^ExecStart=//p' "$unit" 2>/dev/null)
+# The unit names the configured prefix's program, not this temporary one.
+[[ "$exec_line" == /*/bin/voxlet-cli\ --user-settings\ --reconnect ]] ||
+  fail "the user unit does not start voxlet-cli --reconnect: '$exec_line'"
+
 for page in "${pages[@]}"; do
   file=$prefix/share/man/man1/$page.gz
   if [ ! -f "$file" ]; then

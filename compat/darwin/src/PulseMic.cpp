@@ -13,10 +13,24 @@
 // when the lowest value over half a second stays more than a frame above the
 // steady level, one frame is dropped. A slow tick needs nothing: the stream
 // underruns briefly and the source carries silence.
+//
+// Two lifetimes. Kept (a front end called keepMicPublished): one keeper thread
+// publishes the source as soon as a server answers, retries every 2 s while
+// none does or after it died, and writes a silent frame every 20 ms while no
+// session has the device open; sessions' connections only write into the kept
+// feed. A session's open gives the feed a fresh stream (the source and its
+// modules stay) and the keeper writes nothing until it closes: the tick's
+// first frame then starts the stream from its prebuffer as designed. Frames
+// queued behind the keeper's silence, or a stream restarting after running
+// dry, start with up to a frame of extra latency, which the trimming then
+// takes out of the session's audio. Not kept (tests, tools): the first
+// connection opened publishes and the last one closed removes everything, as
+// before.
 #include "PulseMic.h"
 
 #include "PulseConnection.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +38,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -48,6 +63,8 @@ constexpr pa_usec_t kTrimAboveUsec = 35 * PA_USEC_PER_MSEC;
 constexpr int kTrimWindowTicks = 25; // 0.5 s of frames
 
 std::atomic<uint64_t> gTrimmed{0};
+// The feed stream's latency at its last write, microseconds; -1 when unknown.
+std::atomic<int64_t> gLatencyUs{-1};
 
 std::string ownerTag() {
     char host[256] = {};
@@ -115,21 +132,33 @@ class MicFeed {
     ~MicFeed();
 
     // Any thread: whether the source is up and its server still there.
-    bool live() const { return mPublished.load(std::memory_order_acquire) && mConn->alive(); }
-    IOReturn write(const void* samples, int count);
+    bool live() const {
+        return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
+               !mBroken.load(std::memory_order_relaxed);
+    }
+    // `unlessSessions`: nothing is written while it is nonzero, as seen under
+    // the main-loop lock (the keeper's silence must not slip into a stream a
+    // session has just been given).
+    IOReturn write(const void* samples, int count,
+                   const std::atomic<int>* unlessSessions = nullptr);
     // Removes the source and everything loaded for it; idempotent.
     void teardown();
+    // Replaces the feeding stream with a fresh one, the source staying; false
+    // when the new one did not start (the feed is then no longer live).
+    bool restartStream();
 
   private:
     explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
     bool publish(); // main-loop lock held
     bool removeLeftovers(const std::string& self);
     bool openStream();
+    void closeStream(bool drain);
     void restoreDefaults();
     bool shouldTrim();
 
     std::unique_ptr<Connection> mConn;
     std::atomic<bool> mPublished{false};
+    std::atomic<bool> mBroken{false}; // the stream failed (server gone, module unloaded)
     pa_stream* mStream = nullptr;
     uint32_t mSinkModule = PA_INVALID_INDEX;
     uint32_t mSourceModule = PA_INVALID_INDEX;
@@ -152,7 +181,10 @@ Current& current() {
     return *c;
 }
 
+void stopKeeperAtExit();
+
 void tearDownAtExit() {
+    stopKeeperAtExit();
     std::shared_ptr<MicFeed> feed;
     {
         std::lock_guard<std::mutex> lock(current().mutex);
@@ -160,6 +192,11 @@ void tearDownAtExit() {
     }
     if (feed)
         feed->teardown();
+}
+
+void registerExitHook() {
+    static std::once_flag exitHook;
+    std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
 }
 
 std::shared_ptr<MicFeed> MicFeed::create() {
@@ -279,16 +316,36 @@ MicFeed::~MicFeed() {
     mConn.reset();
 }
 
+// Main-loop lock held.
+void MicFeed::closeStream(bool drain) {
+    if (!mStream)
+        return;
+    pa_stream_set_state_callback(mStream, nullptr, nullptr);
+    if (drain && mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
+        mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
+    pa_stream_disconnect(mStream);
+    pa_stream_unref(mStream);
+    mStream = nullptr;
+}
+
+bool MicFeed::restartStream() {
+    {
+        Connection::Lock lock(*mConn);
+        closeStream(false);
+        mWindowLowest = PA_USEC_INVALID;
+        mWindowTicks = 0;
+        if (!openStream()) {
+            mBroken.store(true, std::memory_order_relaxed);
+            return false;
+        }
+    }
+    std::this_thread::sleep_for(kSettleTime);
+    return true;
+}
+
 void MicFeed::teardown() {
     Connection::Lock lock(*mConn);
-    if (mStream) {
-        pa_stream_set_state_callback(mStream, nullptr, nullptr);
-        if (mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
-            mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
-        pa_stream_disconnect(mStream);
-        pa_stream_unref(mStream);
-        mStream = nullptr;
-    }
+    closeStream(true);
     if (!mPublished.exchange(false))
         return;
     if (mConn->alive()) {
@@ -308,6 +365,7 @@ bool MicFeed::shouldTrim() {
         return false; // no timing yet
     if (negative)
         latency = 0;
+    gLatencyUs.store(int64_t(latency), std::memory_order_relaxed);
     if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
         mWindowLowest = latency;
     if (++mWindowTicks < kTrimWindowTicks)
@@ -318,13 +376,15 @@ bool MicFeed::shouldTrim() {
     return trim;
 }
 
-IOReturn MicFeed::write(const void* samples, int count) {
+IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* unlessSessions) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
-    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY)
+    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY) {
+        mBroken.store(true, std::memory_order_relaxed);
         return kIOReturnNotAttached; // the server went away: quiet from now on
-    if (count == 0)
+    }
+    if (count == 0 || (unlessSessions && unlessSessions->load(std::memory_order_relaxed) != 0))
         return kIOReturnSuccess;
     if (shouldTrim()) {
         gTrimmed.fetch_add(1, std::memory_order_relaxed);
@@ -348,10 +408,160 @@ IOReturn MicFeed::write(const void* samples, int count) {
     return kIOReturnSuccess;
 }
 
-// One open connection: writes go to the shared publication.
+// The publication a front end keeps for the program's whole run.
+//
+// Threads: start() and stop() on the front end's main thread (or at exit);
+// run() on the keeper's own thread, the only one that creates, replaces or
+// tears down the kept feed; feed() and the session count on any thread, the
+// playout tick among them. mMutex guards mRunning, mStopping, mAttempting and
+// mFeed and is held only to read or swap them, never across a call to the
+// server, so the tick waits at most for a pointer copy.
+class MicKeeper {
+  public:
+    static MicKeeper& instance() {
+        static MicKeeper* k = new MicKeeper; // never freed: exit handlers may use it
+        return *k;
+    }
+
+    void start();
+    void stop();
+    bool running() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mRunning;
+    }
+    // The kept feed; when an attempt to publish is under way (at launch, or
+    // after the server came back) its outcome is awaited, at most `waitMs`.
+    std::shared_ptr<MicFeed> settledFeed(int waitMs) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mWake.wait_for(lock, std::chrono::milliseconds(waitMs),
+                       [this] { return !mAttempting || mStopping; });
+        return mFeed && mFeed->live() ? mFeed : nullptr;
+    }
+    // The kept feed while it is live, else null.
+    std::shared_ptr<MicFeed> feed() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mFeed && mFeed->live() ? mFeed : nullptr;
+    }
+    // Sessions' connections, while open, keep the keeper's silence out.
+    void sessionOpened() { mOpenSessions.fetch_add(1, std::memory_order_relaxed); }
+    void sessionClosed() { mOpenSessions.fetch_sub(1, std::memory_order_relaxed); }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kRetry = std::chrono::seconds(2);
+    static constexpr auto kFrame = std::chrono::milliseconds(20);
+
+    void run();
+    void replace(std::shared_ptr<MicFeed> next);
+    void setAttempting(bool attempting) {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mAttempting = attempting;
+        }
+        mWake.notify_all();
+    }
+    bool sleepUntil(Clock::time_point until); // false once asked to stop
+
+    std::mutex mMutex;
+    std::condition_variable mWake; // stop() wakes run(); run() wakes settledFeed()
+    bool mRunning = false;
+    bool mStopping = false;
+    bool mAttempting = false; // run() is publishing; settledFeed() waits for it
+    std::shared_ptr<MicFeed> mFeed;
+    std::thread mThread; // start() and stop() only
+    std::atomic<int> mOpenSessions{0};
+};
+
+void MicKeeper::start() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mRunning)
+        return;
+    mRunning = true;
+    mStopping = false;
+    mAttempting = true;
+    mThread = std::thread([this] { run(); });
+}
+
+void MicKeeper::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (!mRunning || mStopping)
+            return;
+        mStopping = true;
+    }
+    mWake.notify_all();
+    mThread.join();
+    replace(nullptr);
+    gLatencyUs.store(-1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRunning = false;
+    mStopping = false;
+}
+
+bool MicKeeper::sleepUntil(Clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return !mWake.wait_until(lock, until, [this] { return mStopping; });
+}
+
+void MicKeeper::replace(std::shared_ptr<MicFeed> next) {
+    std::shared_ptr<MicFeed> old;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        old = std::move(mFeed);
+        mFeed = std::move(next);
+    }
+    if (!old)
+        return;
+    old->teardown();
+    // A tick may still hold a copy for its write: let it finish, so the
+    // connection is never closed on the tick's thread.
+    for (int i = 0; i < 200 && old.use_count() > 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void MicKeeper::run() {
+    pthread_setname_np(pthread_self(), "vx-mic-keeper");
+    static const short silence[kMicMaxSamples] = {};
+    Clock::time_point next = Clock::now();
+    for (;;) {
+        std::shared_ptr<MicFeed> f = feed();
+        if (!f) {
+            replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
+            gLatencyUs.store(-1, std::memory_order_relaxed);
+            setAttempting(true);
+            f = MicFeed::create();
+            if (f)
+                replace(f);
+            setAttempting(false);
+            if (!f && !sleepUntil(Clock::now() + kRetry))
+                return;
+            next = Clock::now();
+            continue;
+        }
+        next += kFrame;
+        if (next < Clock::now() - 5 * kFrame)
+            next = Clock::now(); // after a stall, no burst of catch-up frames
+        if (!sleepUntil(next))
+            return;
+        if (mOpenSessions.load(std::memory_order_relaxed) == 0)
+            f->write(silence, kMicMaxSamples, &mOpenSessions);
+    }
+}
+
+// One open connection: writes go to the shared publication, or, when kept,
+// to whatever feed the keeper holds now (so a server that comes back during a
+// session is fed again at once).
 class MicClient : public IOUserClient {
   public:
-    explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {}
+    // Null: the kept publication.
+    explicit MicClient(std::shared_ptr<MicFeed> feed) : mFeed(std::move(feed)) {
+        if (!mFeed)
+            MicKeeper::instance().sessionOpened();
+    }
+    ~MicClient() override {
+        if (!mFeed)
+            MicKeeper::instance().sessionClosed();
+    }
 
     IOReturn externalMethod(uint32_t selector, const uint64_t*, uint32_t, const void* structIn,
                             size_t structInSize, uint64_t* scalarOut, uint32_t* scalarOutCount,
@@ -368,7 +578,11 @@ class MicClient : public IOUserClient {
             scalarOut[0] = 0;
             *scalarOutCount = 1;
         }
-        return mFeed->write(static_cast<const char*>(structIn) + 4, count);
+        const char* samples = static_cast<const char*>(structIn) + 4;
+        if (mFeed)
+            return mFeed->write(samples, count);
+        std::shared_ptr<MicFeed> kept = MicKeeper::instance().feed();
+        return kept ? kept->write(samples, count) : kIOReturnNotAttached;
     }
 
   private:
@@ -376,8 +590,14 @@ class MicClient : public IOUserClient {
 };
 
 class MicDriver : public IOServiceDriver {
+    // A session opening while the kept source is being published waits for
+    // it rather than going without (each step of publishing is bounded).
+    static constexpr int kSettleWaitMs = 5000;
+
   public:
     bool isAvailable() override {
+        if (MicKeeper::instance().running())
+            return MicKeeper::instance().settledFeed(kSettleWaitMs) != nullptr;
         {
             std::lock_guard<std::mutex> lock(current().mutex);
             std::shared_ptr<MicFeed> feed = current().feed.lock();
@@ -390,8 +610,16 @@ class MicDriver : public IOServiceDriver {
     std::unique_ptr<IOUserClient> newUserClient(uint32_t type) override {
         if (type != 0)
             return nullptr;
-        static std::once_flag exitHook;
-        std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
+        if (MicKeeper::instance().running()) {
+            std::shared_ptr<MicFeed> kept = MicKeeper::instance().settledFeed(kSettleWaitMs);
+            if (!kept)
+                return nullptr;
+            auto client = std::make_unique<MicClient>(nullptr); // the keeper's silence stops
+            if (!kept->restartStream())
+                return nullptr;
+            return client;
+        }
+        registerExitHook();
         std::lock_guard<std::mutex> lock(current().mutex);
         std::shared_ptr<MicFeed> feed = current().feed.lock();
         if (!feed || !feed->live()) {
@@ -405,7 +633,24 @@ class MicDriver : public IOServiceDriver {
     }
 };
 
+void stopKeeperAtExit() {
+    MicKeeper::instance().stop();
+}
+
 } // namespace
+
+void keepMicPublished() {
+    registerExitHook();
+    MicKeeper::instance().start();
+}
+
+void stopKeepingMic() {
+    MicKeeper::instance().stop();
+}
+
+int64_t micLatencyUs() {
+    return gLatencyUs.load(std::memory_order_relaxed);
+}
 
 std::shared_ptr<IOServiceDriver> newMicDriver() {
     return std::make_shared<MicDriver>();

@@ -28,6 +28,17 @@ constexpr size_t kMicRequestSize = 4 + 2 * kMicMaxSamples;
 // source; the last one closed removes it and everything loaded for it.
 std::shared_ptr<IOServiceDriver> newMicDriver();
 
+// Keeps the source published from now until stopKeepingMic (or process exit):
+// published as soon as a server answers, again after one died or appeared,
+// silent between sessions. Connections opened meanwhile only write into it.
+void keepMicPublished();
+// Removes the source and everything loaded for it; the process goes back to
+// publishing per connection.
+void stopKeepingMic();
+// The feed stream's latency (write to source) at its last write, in
+// microseconds; -1 when nothing is published.
+int64_t micLatencyUs();
+
 // Frames the feed dropped to keep the source's backlog bounded, since the
 // process started (for diagnostics and tests).
 uint64_t micFramesTrimmed();

@@ -1,0 +1,122 @@
+// voxlet-cli when the phone cannot be reached: the bounded connect, quitting
+// while connecting, and --reconnect's waits.
+#include "Child.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kFailed = "state 1\nstate 0\nerror -5: Fail to connect to server.\n";
+
+// A loopback listener whose accept queue is full: a further connect never
+// completes its handshake, as with a phone that does not answer.
+class StuckListener {
+  public:
+    StuckListener() {
+        mListener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(mListener, (sockaddr*)&a, len) != 0 || listen(mListener, 0) != 0 ||
+            getsockname(mListener, (sockaddr*)&a, &len) != 0)
+            return;
+        for (int i = 0; i < 16 && !full; ++i) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            mClients.push_back(c);
+            connect(c, (sockaddr*)&a, len);
+            pollfd p = {c, POLLOUT, 0};
+            full = poll(&p, 1, 300) == 0;
+        }
+        port = ntohs(a.sin_port);
+    }
+    ~StuckListener() {
+        for (int c : mClients)
+            close(c);
+        close(mListener);
+    }
+    int port = 0;
+    bool full = false;
+
+  private:
+    int mListener;
+    std::vector<int> mClients;
+};
+
+class Reconnect : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/voxlet-reconnect.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        mDir = tmpl;
+    }
+    void TearDown() override { rmdir(mDir.c_str()); }
+    std::unique_ptr<Child> cli(int port, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {"--address", "127.0.0.1", "--control-port",
+                                         std::to_string(port)};
+        args.insert(args.end(), more.begin(), more.end());
+        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
+    }
+    std::string mDir;
+};
+
+// SIGTERM while the connection hangs in its handshake ends the program with
+// status 0, with or without --reconnect, instead of after the connect limit.
+TEST_F(Reconnect, QuittingWhileConnectingEndsTheConnectAndExitsZero) {
+    StuckListener phone;
+    ASSERT_TRUE(phone.full);
+    for (auto more : {std::vector<std::string>{}, std::vector<std::string>{"--reconnect"}}) {
+        auto c = cli(phone.port, more);
+        usleep(1500000);
+        auto signalled = std::chrono::steady_clock::now();
+        c->signal(SIGTERM);
+        // Bounded well below the 10 s connect limit, so a connect that ran on
+        // to its limit fails here.
+        EXPECT_EQ(c->wait(std::chrono::milliseconds(6000)), 0) << c->err();
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - signalled)
+                      .count();
+        std::printf("measured: exit %lld ms after SIGTERM while connecting\n", (long long)ms);
+        EXPECT_EQ(c->out(), kFailed);
+    }
+}
+
+// Nobody answers the handshake: the session ends as any failed connect does.
+TEST_F(Reconnect, AConnectThatNeverCompletesFailsWithMinusFive) {
+    StuckListener phone;
+    ASSERT_TRUE(phone.full);
+    auto c = cli(phone.port);
+    EXPECT_EQ(c->wait(std::chrono::milliseconds(40000)), 1);
+    EXPECT_EQ(c->out(), kFailed);
+}
+
+// Failed sessions are retried after 1, 2, then 4 s; a signal during a wait
+// ends the program at once with status 0.
+TEST_F(Reconnect, RetriesAfterGrowingWaitsUntilSignalled) {
+    int closed;
+    {
+        StuckListener gone;
+        closed = gone.port;
+    }
+    auto c = cli(closed, {"--reconnect"});
+    usleep(5000000); // attempts at 0, 1 and 3 s; the next one at 7 s
+    c->signal(SIGINT);
+    EXPECT_EQ(c->wait(std::chrono::milliseconds(6000)), 0) << c->err();
+    EXPECT_EQ(c->out(), kFailed + "reconnecting in 1 s\n" + kFailed + "reconnecting in 2 s\n" +
+                            kFailed + "reconnecting in 4 s\n");
+}
+
+} // namespace
