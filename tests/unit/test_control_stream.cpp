@@ -62,7 +62,7 @@ TEST_F(WinSockStreamTest, ReadCollectsPiecesAndSkipDropsExactly) {
     std::thread peer([&] {
         sendAll(mPeer, {1, 2});
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        sendAll(mPeer, {3, 4, 5, 6, 7, 8});
+        sendAll(mPeer, {3, 4, 5, 6, 7, 8, 0x80, 0, 0, 1, 1, 2});
     });
     mStream.skip(0);
     mStream.skip(-3);
@@ -72,6 +72,8 @@ TEST_F(WinSockStreamTest, ReadCollectsPiecesAndSkipDropsExactly) {
     EXPECT_EQ((Bytes{1, 2, 3, 4, 5}), Bytes(buf, buf + 5));
     mStream.skip(2);
     EXPECT_EQ(8, mStream.read1());
+    EXPECT_EQ(0x80000001u, mStream.read4()); // big-endian, all 32 bits
+    EXPECT_EQ(258u, mStream.read2());
 }
 
 TEST_F(WinSockStreamTest, FailedSendClosesStreamWithoutSigpipe) {

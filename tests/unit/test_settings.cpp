@@ -145,18 +145,6 @@ TEST_F(SettingsFile, WriteGivesTheSevenLinesAndExtremesRoundTrip) {
     EXPECT_EQ(dump(), written);
 }
 
-TEST_F(SettingsFile, DefaultFileIsInTheWorkingDirectory) {
-    fs::path previous = fs::current_path();
-    fs::current_path(dir);
-    Settings::setWifiServerAddr("1.2.3.4");
-    Settings::writeSettings();
-    Settings::setWifiServerAddr("");
-    Settings::readSettings();
-    fs::current_path(previous);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "1.2.3.4");
-    EXPECT_NE(get().find("wifiServerAddr:1.2.3.4\n"), std::string::npos);
-}
-
 TEST_F(SettingsFile, LinkedFileStaysALinkAndItsTargetIsWrittenWithItsMode) {
     ASSERT_EQ(0, mkdir(file("real").c_str(), 0700));
     put("real/settings.dat", "controlPort:1\n");
