@@ -1,34 +1,11 @@
 // The WAV reader: any file either is refused with a reason or gives 16-bit
 // samples from within its data chunk, never more than the file holds.
+#include "Scratch.h"
 #include "WavFile.h"
 
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <string>
-
-namespace {
-
-char gPath[64]; // the scratch file, removed at exit
-
-const char* scratchFile() {
-    snprintf(gPath, sizeof gPath, "%s/voxlet-fuzz-wav-%d.wav",
-             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", (int)getpid());
-    atexit([] { unlink(gPath); });
-    return gPath;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = scratchFile();
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
-        abort();
     WavFile wav;
-    std::string name = path;
+    std::string name = scratchWrite("in.wav", data, size);
     if (!wav.open(name.data())) {
         if (wav.getError()[0] == '\0')
             abort(); // refused without a reason

@@ -1,4 +1,7 @@
-// The media socket's datagram handling and its wait.
+// The media socket: datagrams read in pieces with their rest dropped, a port
+// nobody else may share, and a wait that neither foreign traffic extends nor
+// outlasts a teardown.
+#include "Child.h"
 #include "Kit.h"
 #include "MediaStream.h"
 
@@ -35,7 +38,10 @@ class WifiMediaStreamTest : public ::testing::Test {
 };
 
 TEST_F(WifiMediaStreamTest, DatagramIsReadInPiecesAndItsShortRestDropped) {
+    EXPECT_EQ(0, mStream.readData(mScratch, 0)); // nothing queued: must not wait
     send({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
+    EXPECT_EQ(FaultFraming, fault(1025)); // out of range: the datagram stays
+    EXPECT_EQ(FaultFraming, fault(-1));
     EXPECT_EQ((Bytes{0, 1, 2, 3}), read(4));
     EXPECT_EQ(Bytes{4}, read(1));
     EXPECT_EQ(Bytes{5}, read(1));
@@ -44,35 +50,19 @@ TEST_F(WifiMediaStreamTest, DatagramIsReadInPiecesAndItsShortRestDropped) {
     EXPECT_EQ((Bytes{6, 7, 8}), read(3));
     EXPECT_EQ(FaultFraming, fault(4)); // 3 left: dropped
     EXPECT_TRUE(mStream.isStreamNormal(0));
-    send({20, 21});
-    EXPECT_EQ((Bytes{20, 21}), read(2));
-}
-
-TEST_F(WifiMediaStreamTest, EmptyAndOutOfRangeReadsLeaveTheSocketAlone) {
-    EXPECT_EQ(0, mStream.readData(mScratch, 0)); // nothing queued: must not wait
-    send({7, 8, 9});
-    EXPECT_EQ(FaultFraming, fault(1025));
-    EXPECT_EQ(FaultFraming, fault(-1));
-    EXPECT_EQ((Bytes{7, 8, 9}), read(3));
-}
-
-TEST_F(WifiMediaStreamTest, ShortDatagramIsDroppedWholeAndLongOneIsCut) {
-    send({1, 2, 3});
+    send({1, 2, 3}); // short: dropped whole, the next one is read
     send({4, 5, 6, 7, 8});
     EXPECT_EQ(FaultFraming, fault(4));
     EXPECT_EQ((Bytes{4, 5, 6, 7}), read(4));
     EXPECT_TRUE(mStream.isStreamNormal(1));
     read(1);
-    Bytes whole(1500);
+    Bytes whole(1500); // longer than the buffer: cut
     for (size_t i = 0; i < whole.size(); ++i)
         whole[i] = (unsigned char)(i % 251);
     send(whole);
     EXPECT_EQ(Bytes(whole.begin(), whole.begin() + 4), read(4));
     EXPECT_TRUE(mStream.isStreamNormal(1020));
     EXPECT_EQ(Bytes(whole.begin() + 4, whole.begin() + 1024), read(1020));
-}
-
-TEST_F(WifiMediaStreamTest, CloseTwiceThenReadsFail) {
     EXPECT_EQ(0, mStream.close());
     EXPECT_EQ(-1, mStream.close());
     EXPECT_EQ(FaultReceive, fault(4));
@@ -103,4 +93,45 @@ TEST_F(WifiMediaStreamTest, ForeignTrafficDoesNotExtendTheWait) {
     EXPECT_EQ(FaultTimeout, f);
     EXPECT_TRUE(floodStillRunning) << "the wait outlasted the foreign traffic";
     EXPECT_TRUE(mStream.isStreamNormal(0));
+}
+
+// Without the wake the read would end by its 3 s time-out instead.
+TEST_F(WifiMediaStreamTest, TeardownEndsAWaitingReceiveAndEveryLaterOne) {
+    int waiting = -1;
+    std::thread pump([&] { waiting = fault(6); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mStream.interrupt();
+    pump.join();
+    EXPECT_EQ(FaultReceive, waiting);
+    EXPECT_EQ(FaultReceive, fault(6));
+}
+
+// Another user's socket on the port, with `option` (0 for none) set; -1 when
+// it cannot bind. The descriptor is closed unless `keep`.
+static int squat(const char* ip, int port, int option, bool keep) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+    if (option != 0)
+        setsockopt(fd, SOL_SOCKET, option, &on, sizeof on);
+    sockaddr_in a = ipv4(ip, port);
+    bool bound = bind(fd, (sockaddr*)&a, sizeof a) == 0;
+    if (!bound || !keep)
+        close(fd);
+    return bound ? fd : -1;
+}
+
+TEST(WifiMediaStreamPort, NobodyElseSharesIt) {
+    for (const char* ip : {"0.0.0.0", "127.0.0.1"}) {
+        for (int option : {0, SO_REUSEADDR, SO_REUSEPORT}) {
+            SCOPED_TRACE(std::string(ip) + " option " + std::to_string(option));
+            int port = freeUdpPort();
+            int squatter = squat(ip, port, option, true); // before the session
+            ASSERT_GE(squatter, 0);
+            WifiMediaStream before(port);
+            EXPECT_EQ(-1, before.open());
+            close(squatter);
+            WifiMediaStream ours(port); // during the session
+            ASSERT_EQ(0, ours.open());
+            EXPECT_EQ(-1, squat(ip, port, option, false));
+        }
+    }
 }

@@ -1,15 +1,22 @@
 // What a whole session cannot show of the phone link: the link kept after a
-// time-out, descriptors released on failures, bad datagrams dropped. (The
-// request bytes, the replies and the error codes are checked by sessions.)
+// time-out, descriptors released on failures, bad datagrams dropped, each
+// request in one segment, a stop or abort that ends only its own session.
+// (The request bytes, the replies and the error codes are checked by sessions.)
+#include "Child.h"
 #include "Kit.h"
+#include "MicController.h"
+#include "RecordingAudioBackend.h"
+#include "RecordingMicDriver.h"
 #include "RemoteDevice.h"
 #include "Settings.h"
+#include "StateRecorder.h"
 #include "Statistics.h"
 #include "VoiceDecoder.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -22,13 +29,6 @@ void configure(const char* host, int controlPort, int mediaPort, int transport =
     Settings::setWifiServerAddr(host);
     Settings::setControlPort(controlPort);
     Settings::setMediaPort(mediaPort);
-}
-
-int freePort() {
-    int fd = boundSocket(SOCK_DGRAM);
-    int port = localPort(fd);
-    close(fd);
-    return port;
 }
 
 class RemoteDeviceTest : public ::testing::Test {
@@ -52,7 +52,7 @@ class RemoteDeviceTest : public ::testing::Test {
 
     RemoteDevice mDevice;
     int mListener = boundSocket(SOCK_STREAM), mPeer = -1, mLocal = boundSocket(SOCK_DGRAM);
-    int mMediaPort = freePort();
+    int mMediaPort = freeUdpPort();
     Bytes mPacket = opusPacket(48000, 960);
     OpusVoiceDecoder mDecoder{48000, 1};
     short mPcm[960];
@@ -114,7 +114,7 @@ TEST_F(RemoteDeviceTest, BadDatagramsAreDroppedUntilAGoodFrame) {
 
 TEST(RemoteDeviceSetUp, FailuresOpenNothingAndTearDownIsSafe) {
     int listener = boundSocket(SOCK_STREAM);
-    int mediaPort = freePort();
+    int mediaPort = freeUdpPort();
     std::set<int> before = openFds();
     RemoteDevice device;
     configure("127.0.0.1", localPort(listener), mediaPort, 1);
@@ -139,6 +139,68 @@ TEST(RemoteDeviceSetUp, FailuresOpenNothingAndTearDownIsSafe) {
     }
     close(refusing);
     close(listener);
+}
+
+// Split requests wait for the peer's delayed acknowledgement: each one must be
+// readable whole as soon as any of it is. Port 0 is refused before connecting.
+TEST(RemoteDeviceSetUp, PortZeroIsRefusedUnsentAndEachRequestLeavesInOneSegment) {
+    int listener = boundSocket(SOCK_STREAM);
+    RemoteDevice device;
+    configure("127.0.0.1", localPort(listener), 0);
+    EXPECT_EQ(ErrorMediaSocket, device.setUp());
+    EXPECT_FALSE(readable(listener, 100)) << "connected although the media port is unusable";
+    configure(" 127.0.0.1\r", localPort(listener), freeUdpPort()); // as a CRLF file leaves it
+    ASSERT_EQ(0, device.setUp());
+    int peer = accept(listener, nullptr, nullptr);
+    struct {
+        std::function<int()> request;
+        size_t size;
+        Bytes reply;
+    } steps[] = {
+        {[&] { return device.checkServerProtocolVersion(nullptr); }, 11, {0x65, 0, 0, 0, 2, 0, 1}},
+        {[&] { return device.setCodecParameters(2, 2); }, 11, {0x66, 0, 0, 0, 1, 0}},
+        {[&] { return device.start(); }, 5, {0x67, 0, 0, 0, 1, 0}},
+        {[&] { return device.poll(); }, 5, {}},
+        {[&] { return device.stop(); }, 5, {0x68, 0, 0, 0, 1, 0}},
+    };
+    for (auto& step : steps) {
+        int result = -1;
+        std::thread client([&] { result = step.request(); });
+        ASSERT_TRUE(readable(peer, 2000));
+        unsigned char got[64];
+        EXPECT_EQ((ssize_t)step.size, recv(peer, got, sizeof got, MSG_DONTWAIT));
+        if (!step.reply.empty())
+            sendAll(peer, step.reply);
+        client.join();
+        EXPECT_EQ(0, result);
+    }
+    device.tearDown();
+    close(peer);
+    close(listener);
+}
+
+TEST(RemoteDeviceSession, AStopOrAbortEndsOnlyItsOwnSession) {
+    RecordingMicDriverInstaller mic;
+    RecordingAudioBackendInstaller speaker;
+    PhoneProcess phone({"--tone", "440"});
+    configure("127.0.0.1", phone.port(), freeUdpPort());
+    StateRecorder states;
+    MicController controller(&states);
+    ASSERT_EQ(0, controller.start());
+    ASSERT_TRUE(states.waitFor(StateConnected));
+    uint32_t first = controller.getSession();
+    ASSERT_EQ(0, controller.stop());
+    ASSERT_TRUE(states.waitForIdle());
+
+    states.clear();
+    ASSERT_EQ(0, controller.start());
+    ASSERT_TRUE(states.waitFor(StateConnected));
+    controller.stopInternal(first); // late threads of the first session
+    controller.abortInternal(first, ErrorAborted);
+    EXPECT_EQ(StateConnected, controller.getState());
+    controller.stopInternal(controller.getSession());
+    EXPECT_EQ((std::vector<StateRecorder::Report>{{1, 0}, {2, 0}, {3, 0}, {0, 0}}),
+              states.reports());
 }
 
 } // namespace

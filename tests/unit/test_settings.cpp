@@ -1,3 +1,5 @@
+// The settings store and its file: what a read makes of any text, what a
+// write leaves on disk, and writes under links, planted files and failures.
 #include "Kit.h"
 #include "Settings.h"
 
@@ -9,6 +11,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -26,15 +30,22 @@ std::string dump() {
 
 class SettingsFile : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(dir); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-    std::string contents() {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
+    void SetUp() override {
+        fs::create_directories(dir);
+        Settings::readSettingsFrom((dir + "/none").c_str()); // defaults
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string file(const std::string& name) { return dir + "/" + name; }
+    void put(const std::string& name, const std::string& text) {
+        std::ofstream(file(name), std::ios::binary) << text;
+    }
+    std::string get(const std::string& name = "settings.dat") {
+        std::ostringstream s;
+        s << std::ifstream(file(name), std::ios::binary).rdbuf();
         return s.str();
     }
+    bool write(const std::string& name) { return Settings::writeSettingsTo(file(name).c_str()); }
+    long entries() { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
     std::string dir = testing::TempDir() + "voxlet-settings-" + std::to_string(getpid());
     std::string path = dir + "/settings.dat";
 };
@@ -49,7 +60,7 @@ class SettingsRead : public SettingsFile, public ::testing::WithParamInterface<F
 TEST_P(SettingsRead, GivesDefaultsThenWhatTheFileSupplies) {
     Settings::setControlPort(1); // forgotten: every read starts from the defaults
     Settings::setWifiServerAddr("old");
-    write(GetParam().text);
+    put("settings.dat", GetParam().text);
     std::set<int> fds = kit::openFds();
     Settings::readSettingsFrom(path.c_str());
     EXPECT_EQ(dump(), GetParam().expected) << GetParam().text;
@@ -102,13 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "1 [] 0 8125 4444 0 200,200,500,300"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(SettingsFile, MissingFileGivesDefaults) {
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndTheAddressKeepsWholeCharacters) {
     Settings::setPlayLocally(true);
     Settings::readSettingsFrom(path.c_str());
     EXPECT_EQ(dump(), kDefaults);
-}
-
-TEST_F(SettingsFile, AddressKeepsWhole255ByteAndUtf8Characters) {
     Settings::setWifiServerAddr(std::string(255, 'b').c_str());
     EXPECT_EQ(std::string(Settings::getWifiServerAddr()), std::string(255, 'b'));
     Settings::setWifiServerAddr((std::string(254, 'c') + "\xC3\xA9").c_str());
@@ -116,14 +124,13 @@ TEST_F(SettingsFile, AddressKeepsWhole255ByteAndUtf8Characters) {
 }
 
 TEST_F(SettingsFile, WriteGivesTheSevenLinesAndExtremesRoundTrip) {
-    Settings::readSettingsFrom(path.c_str());
     Settings::setTransportType(3);
     Settings::setWifiServerAddr("10.0.0.2");
     Settings::setPlayLocally(true);
     ASSERT_TRUE(Settings::writeSettingsTo(path.c_str()));
-    EXPECT_EQ(contents(), "transportType:3\nwifiServerAddr:10.0.0.2\nplayLocally:1\n"
-                          "controlPort:8125\nmediaPort:49152\nautoConnect:0\n"
-                          "window:200,200,500,300\n");
+    EXPECT_EQ(get(), "transportType:3\nwifiServerAddr:10.0.0.2\nplayLocally:1\n"
+                     "controlPort:8125\nmediaPort:49152\nautoConnect:0\n"
+                     "window:200,200,500,300\n");
 
     Settings::setTransportType(-5);
     Settings::setWifiServerAddr("my phone: the one with spaces");
@@ -138,16 +145,67 @@ TEST_F(SettingsFile, WriteGivesTheSevenLinesAndExtremesRoundTrip) {
     EXPECT_EQ(dump(), written);
 }
 
-TEST_F(SettingsFile, DefaultFileIsInTheWorkingDirectory) {
-    std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    Settings::setWifiServerAddr("1.2.3.4");
-    Settings::writeSettings();
-    Settings::setWifiServerAddr("");
-    Settings::readSettings();
-    std::filesystem::current_path(previous);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "1.2.3.4");
-    EXPECT_NE(contents().find("wifiServerAddr:1.2.3.4\n"), std::string::npos);
+TEST_F(SettingsFile, LinkedFileStaysALinkAndItsTargetIsWrittenWithItsMode) {
+    ASSERT_EQ(0, mkdir(file("real").c_str(), 0700));
+    put("real/settings.dat", "controlPort:1\n");
+    ASSERT_EQ(0, chmod(file("real/settings.dat").c_str(), 0600));
+    ASSERT_EQ(0, symlink("real/settings.dat", path.c_str()));
+    Settings::setControlPort(4242);
+    ASSERT_TRUE(write("settings.dat"));
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_NE(get("real/settings.dat").find("controlPort:4242\n"), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(0, stat(file("real/settings.dat").c_str(), &st));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(SettingsFile, PlantedLinksAreNotFollowedAndLeftoversAreRemoved) {
+    put("victim", "untouched");
+    std::string base = file("settings.dat.tmp.") + std::to_string(getpid()) + ".";
+    for (int i = 0; i < 200; ++i) // every name this process would try first
+        ASSERT_EQ(0, symlink(file("victim").c_str(), (base + std::to_string(i)).c_str()));
+    ASSERT_TRUE(write("settings.dat"));
+    EXPECT_EQ(get("victim"), "untouched");
+
+    // Killed writers leave regular files: the next write removes them.
+    put("settings.dat.tmp.1.0", "half a file");
+    put("settings.dat.tmp.99999.7", "half a file");
+    ASSERT_TRUE(write("settings.dat"));
+    EXPECT_EQ(entries(), 2 + 200); // victim, settings.dat and the planted links
+}
+
+TEST_F(SettingsFile, FailedWritesAreReportedAndChangeNothing) {
+    put("settings.dat", "controlPort:1\n");
+    ASSERT_EQ(0, chmod(path.c_str(), 0444));
+    ASSERT_EQ(0, mkdir(file("dirfile").c_str(), 0700));
+    Settings::setControlPort(2);
+    for (const char* target : {"settings.dat", "dirfile", "missing-dir/settings.dat"})
+        EXPECT_FALSE(write(target)) << target;
+    EXPECT_EQ(get(), "controlPort:1\n");
+    EXPECT_EQ(entries(), 2); // no temporary file left behind
+}
+
+TEST_F(SettingsFile, AddressesThatWouldNotReadBackAreRefused) {
+    struct {
+        const char* text;
+        const char* used; // as the connection sees it; null: refused
+    } cases[] = {
+        {"10.0.0.2", "10.0.0.2"},
+        {" 10.0.0.2\r", "10.0.0.2"},
+        {"10.0.0.2\nwifiServerAddr:10.6.6.6", nullptr},
+        {"10.0.\t0.2", nullptr},
+        {"10.0.0.2\x7f", nullptr},
+        {" \r\n", nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Settings::isUsableAddress(c.text), c.used != nullptr) << c.text;
+        EXPECT_EQ(c.used ? Settings::trimAddress(c.text) : "", c.used ? c.used : "") << c.text;
+    }
+    Settings::setWifiServerAddr("10.0.0.2");
+    EXPECT_FALSE(Settings::setWifiServerAddr("10.0.0.3\nwifiServerAddr:10.6.6.6"));
+    ASSERT_TRUE(write("settings.dat"));
+    Settings::readSettingsFrom(path.c_str());
+    EXPECT_STREQ(Settings::getWifiServerAddr(), "10.0.0.2");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The playout tick's rules over a real queue: prefill, late drop, hold and
-// silence, sequence wrap-around at 2^32.
+// silence, sequence wrap-around at 2^32; the queue's ring and lateness.
 #include "PlayoutTick.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,13 @@
 #include <vector>
 
 namespace {
+
+PlayoutPacket packet(uint32_t sequence, short fill) {
+    PlayoutPacket p;
+    p.sequence = sequence;
+    std::fill(std::begin(p.samples), std::end(p.samples), fill);
+    return p;
+}
 
 // One step: frames queued before the tick (sequence, fill value), then what the
 // tick must play (a fill value; 0 is silence) and the late drops so far.
@@ -38,9 +45,7 @@ TEST_P(PlayoutTickRules, PlaysWhatTheRulesSay) {
     int k = 0;
     for (const Step& step : GetParam().steps) {
         for (auto [sequence, fill] : step.queued) {
-            PlayoutPacket p;
-            p.sequence = sequence;
-            std::fill(std::begin(p.samples), std::end(p.samples), fill);
+            PlayoutPacket p = packet(sequence, fill);
             ASSERT_TRUE(queue.put(&p));
         }
         const short* played = tick.next();
@@ -101,11 +106,9 @@ TEST(PlayoutTick, PrefilledAtThreeFramesAndOpenForgetsTheLastSession) {
     int32_t lateDrops = 0;
     PlayoutTick tick(queue, lateDrops);
     tick.open(960);
-    PlayoutPacket p;
-    std::fill(std::begin(p.samples), std::end(p.samples), short(9));
     for (uint32_t sequence = 50; sequence < 53; ++sequence) {
         EXPECT_FALSE(tick.prefilled()) << sequence - 50 << " frames";
-        p.sequence = sequence;
+        PlayoutPacket p = packet(sequence, 9);
         queue.put(&p);
     }
     EXPECT_TRUE(tick.prefilled());
@@ -116,6 +119,50 @@ TEST(PlayoutTick, PrefilledAtThreeFramesAndOpenForgetsTheLastSession) {
     EXPECT_EQ(tick.nextSequence(), 0u);
     EXPECT_EQ(tick.next()[0], 0);
     EXPECT_EQ(tick.next()[959], 0);
+}
+
+// Four frames at most, in arrival order across the ring's wrap (sequence
+// numbers are not interpreted), only the frame's samples copied.
+TEST(PlayoutQueue, HoldsFourInArrivalOrderAndCopiesOnlyTheFrame) {
+    PlayoutQueue q;
+    q.open(320);
+    PlayoutPacket got = packet(9, 3);
+    EXPECT_FALSE(q.get(&got));
+    EXPECT_EQ(got.sequence, 9u) << "an empty queue leaves the packet alone";
+    for (uint32_t in = 0, out = 0; out < 13; ++out) {
+        for (; in < out + 4; ++in) {
+            PlayoutPacket p = packet(100 - in, (short)in);
+            ASSERT_TRUE(q.put(&p));
+        }
+        PlayoutPacket extra = packet(7, 7);
+        EXPECT_FALSE(q.put(&extra));
+        got = packet(0, -1);
+        ASSERT_TRUE(q.get(&got));
+        EXPECT_EQ(got.sequence, 100 - out);
+        EXPECT_EQ(got.samples[319], (short)out);
+        EXPECT_EQ(got.samples[320], -1);
+    }
+    q.open(320); // a new session empties it
+    EXPECT_TRUE(q.isEmpty());
+}
+
+TEST(PlayoutQueue, OnlyFramesJustBehindTheNextNumberAreLate) {
+    struct {
+        uint32_t sequence, next;
+        bool late;
+    } cases[] = {
+        {7, 8, true},                // just played past
+        {8, 8, false},               // the one expected
+        {9, 8, false},               // a gap: still in order
+        {8 - kLateWindow, 8, true},  // the oldest that still counts as late
+        {7 - kLateWindow, 8, false}, // further back: the phone restarted its numbering
+        {0, 5000, false},            // restart at 0
+        {101, 0xFFFFFFF1u, false},   // back to normal after one wild number
+        {0xFFFFFFFFu, 2, true},      // late across the wrap
+        {0, 0xFFFFFFFFu, false},     // in order across the wrap
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isLateFrame(c.sequence, c.next), c.late) << c.sequence << " vs " << c.next;
 }
 
 } // namespace
