@@ -36,21 +36,16 @@ TEST_F(Cli, StreamsForTheDurationThenStopsCleanlyWithStatistics) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/settings.dat")) << "the client never writes it";
 }
 
-TEST_F(Cli, InterruptOnceConnectedDisconnectsCleanly) {
-    PhoneProcess phone;
-    auto cli = run(target(phone, {}));
-    ASSERT_TRUE(cli->waitForLine("state 2"));
-    cli->signal(SIGINT);
-    ASSERT_EQ(cli->wait(), 0) << cli->err();
-    EXPECT_EQ(cli->out(), "state 1\nstate 2\nstate 3\nstate 0\n");
-}
-
-TEST_F(Cli, SettingsFileSuppliesWhatTheOptionsDoNot) {
+// The settings file supplies what the options do not; an interrupt once
+// connected disconnects cleanly.
+TEST_F(Cli, SettingsFileTargetThenInterruptOnceConnected) {
     PhoneProcess phone;
     std::ofstream(dir + "/settings.dat")
         << "transportType:1\nwifiServerAddr:127.0.0.1\ncontrolPort:" << phone.port()
         << "\nmediaPort:" << freeUdpPort() << "\n";
-    auto cli = run({"--duration", "0"});
+    auto cli = run({});
+    ASSERT_TRUE(cli->waitForLine("state 2"));
+    cli->signal(SIGINT);
     ASSERT_EQ(cli->wait(), 0) << cli->err();
     EXPECT_EQ(cli->out(), "state 1\nstate 2\nstate 3\nstate 0\n");
 }
