@@ -79,7 +79,6 @@ extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
 
 void* malloc(size_t size) {
     countAllocation();
@@ -92,20 +91,6 @@ void* calloc(size_t n, size_t size) {
 void* realloc(void* p, size_t size) {
     countAllocation();
     return __libc_realloc(p, size);
-}
-void* memalign(size_t alignment, size_t size) {
-    countAllocation();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    return memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-    void* p = memalign(alignment, size);
-    if (!p)
-        return ENOMEM;
-    *out = p;
-    return 0;
 }
 }
 #endif
