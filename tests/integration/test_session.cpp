@@ -1,11 +1,7 @@
 // Whole sessions of MicController against voxlet-phone on loopback, with a
-// recording virtual microphone and a recording speaker back end.
-//
-// While a session streams, the pump, the playout tick and the speaker's
-// callback thread allocate nothing: every allocation of the process goes
-// through the counting malloc below, and those made on the watched threads
-// (known by their names) are counted. (The C++ runtime allocates every thrown
-// exception, so that stream is jittery and reordered but well formed.)
+// recording virtual microphone and speaker. The counting malloc below shows
+// allocations on the pump, tick and speaker threads (known by their names).
+// (The runtime allocates every thrown exception, so that stream is well formed.)
 #include "Child.h"
 #include "Kit.h"
 #include "MicController.h"
