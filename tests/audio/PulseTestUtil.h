@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <time.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace pulsetest {
 using namespace kit;
@@ -101,8 +101,7 @@ inline std::string defaultDevice(const char* which) {
 }
 
 inline void sleepMs(int ms) {
-    timespec t{ms / 1000, long(ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 // Records a device with parec until stop(); 48 kHz signed 16-bit.
@@ -133,14 +132,10 @@ class Recorder {
 
 // Calls `tick` every `periodUs` on an absolute clock, `count` times.
 template <typename Tick> void paced(int count, long periodUs, Tick tick) {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    auto next = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         tick(i);
-        t.tv_nsec += periodUs * 1000;
-        t.tv_sec += t.tv_nsec / 1000000000L;
-        t.tv_nsec %= 1000000000L;
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        std::this_thread::sleep_until(next += std::chrono::microseconds(periodUs));
     }
 }
 

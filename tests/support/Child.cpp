@@ -1,5 +1,6 @@
 #include "Child.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -137,16 +138,11 @@ std::string Child::err() const {
 namespace {
 
 std::vector<std::string> withLoopbackDefaults(std::vector<std::string> args) {
-    auto given = [&](const std::string& name) {
-        for (const std::string& arg : args)
-            if (arg == name)
-                return true;
-        return false;
-    };
-    if (!given("--port"))
-        args.insert(args.end(), {"--port", "0"});
-    if (!given("--bind"))
-        args.insert(args.end(), {"--bind", "127.0.0.1"});
+    const std::pair<std::string, std::string> defaults[] = {{"--port", "0"},
+                                                            {"--bind", "127.0.0.1"}};
+    for (const auto& [name, value] : defaults)
+        if (std::find(args.begin(), args.end(), name) == args.end())
+            args.insert(args.end(), {name, value});
     return args;
 }
 
