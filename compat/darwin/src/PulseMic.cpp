@@ -61,6 +61,7 @@ constexpr auto kSettleTime = std::chrono::milliseconds(100);
 // interpolated timing's noise, so a tick on time never loses a frame.
 constexpr pa_usec_t kTrimAboveUsec = 35 * PA_USEC_PER_MSEC;
 constexpr int kTrimWindowTicks = 25; // 0.5 s of frames
+constexpr int kLeftoverWaits = 50;   // 20 ms each: how long unloaded leftovers may linger
 
 std::atomic<uint64_t> gTrimmed{0};
 // The feed stream's latency at its last write, microseconds; -1 when unknown.
@@ -262,11 +263,21 @@ bool MicFeed::removeLeftovers(const std::string& self) {
             return false; // another running client publishes the source
     }
     // Remap sources first: they hang on the sink's monitor.
+    bool unloaded = false;
     for (const char* kind : {"module-remap-source", "module-null-sink"}) {
         for (const Connection::Module& m : modules) {
             if (m.name == kind && isOurModule(m))
-                mConn->unloadModule(m.index);
+                unloaded |= mConn->unloadModule(m.index);
         }
+    }
+    // The server acknowledges an unload before it has run it; loading ours
+    // while the old names are still registered would fail.
+    for (int wait = 0; unloaded && wait < kLeftoverWaits; ++wait) {
+        if (!mConn->modules(modules))
+            return false;
+        unloaded = std::any_of(modules.begin(), modules.end(), isOurModule);
+        if (unloaded)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
