@@ -12,22 +12,8 @@ using namespace pulsetest;
 
 namespace {
 
-class MicLifetime : public ::testing::Test {
+class MicLifetime : public CliTest {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/voxlet-lifetime.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        mDir = tmpl;
-    }
-    void TearDown() override { rmdir(mDir.c_str()); }
-    std::unique_ptr<Child> cli(int port, std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"--address",      "127.0.0.1",
-                                         "--control-port", std::to_string(port),
-                                         "--media-port",   std::to_string(freeUdpPort()),
-                                         "--no-speaker"};
-        args.insert(args.end(), more.begin(), more.end());
-        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
-    }
     // Whether a recording client (parec) is attached to voxlet_mic now.
     static bool recorderOnMic() {
         auto mic = shortList("sources", "voxlet_mic");
@@ -38,7 +24,6 @@ class MicLifetime : public ::testing::Test {
                 return true;
         return false;
     }
-    std::string mDir;
 };
 
 TEST_F(MicLifetime, TheSourceIsThereBeforeAnySessionSilentAndGoesAtExit) {

@@ -56,22 +56,7 @@ class StuckListener {
     std::vector<int> mClients;
 };
 
-class Reconnect : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/voxlet-reconnect.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        mDir = tmpl;
-    }
-    void TearDown() override { rmdir(mDir.c_str()); }
-    std::unique_ptr<Child> cli(int port, std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"--address", "127.0.0.1", "--control-port",
-                                         std::to_string(port)};
-        args.insert(args.end(), more.begin(), more.end());
-        return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
-    }
-    std::string mDir;
-};
+using Reconnect = CliTest;
 
 // SIGTERM while the connection hangs in its handshake ends the program with
 // status 0, with or without --reconnect, instead of after the connect limit.

@@ -194,3 +194,22 @@ long numberAfter(const std::string& text, const std::string& key) {
     long value = std::strtol(text.c_str() + at + key.size(), &end, 10);
     return end == text.c_str() + at + key.size() ? -1 : value;
 }
+
+void CliTest::SetUp() {
+    char tmpl[] = "/tmp/voxlet-cli-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    mDir = tmpl;
+}
+
+void CliTest::TearDown() {
+    rmdir(mDir.c_str());
+}
+
+std::unique_ptr<Child> CliTest::cli(int controlPort, std::vector<std::string> more) {
+    std::vector<std::string> args = {"--address",      "127.0.0.1",
+                                     "--control-port", std::to_string(controlPort),
+                                     "--media-port",   std::to_string(freeUdpPort()),
+                                     "--no-speaker"};
+    args.insert(args.end(), more.begin(), more.end());
+    return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
+}

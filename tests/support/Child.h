@@ -2,8 +2,11 @@
 // collected by a thread, so a test can wait for a line instead of a time.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -50,6 +53,16 @@ class PhoneProcess : public Child {
 
   private:
     int mPort = -1;
+};
+
+// A test's fixture for voxlet-cli runs: an empty working directory of its
+// own (no settings file), and the client aimed at a loopback control port.
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<Child> cli(int controlPort, std::vector<std::string> more = {});
+    std::string mDir;
 };
 
 // The parts of a test's loopback traffic.
