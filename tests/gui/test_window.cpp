@@ -298,6 +298,34 @@ TEST_F(WindowTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
     EXPECT_EQ(dir.settings(), "controlPort:1\n");
 }
 
+TEST_F(WindowTest, StatusLineFollowsTheSessionWhileTheMeterShowsItsLevelOutsideTheTabOrder) {
+    PhoneProcess phone({"--tone", "440"}); // at -6 dBFS
+    MainWindow& w = window();
+    EXPECT_EQ(w.statusLine()->text(), "Idle");
+
+    // Tab goes round the enabled controls in their order, and only them.
+    std::vector<QWidget*> order;
+    w.addressField()->setFocus();
+    do {
+        order.push_back(QApplication::focusWidget());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    } while (QApplication::focusWidget() != w.addressField() && order.size() < 10);
+    EXPECT_EQ(order,
+              (std::vector<QWidget*>{w.addressField(), w.controlPortField(), w.mediaPortField(),
+                                     w.playInSpeakerBox(), w.connectButton(), w.helpButton()}));
+
+    fillIn("127.0.0.1", phone.port(), freeUdpPort());
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() > 0; }, kSessionMs));
+    EXPECT_EQ(w.statusLine()->text(), "Streaming from 127.0.0.1, 48 kHz mono");
+    EXPECT_NEAR(w.levelMeter()->value(), MainWindow::meterValue(16384), 3);
+    EXPECT_EQ(MainWindow::meterValue(16384), 90);
+
+    QTest::mouseClick(w.disconnectButton(), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.statusLine()->text() == "Idle"; }, kSessionMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() == 0; }, kSessionMs));
+}
+
 class UrlCatcher : public QObject {
     Q_OBJECT
   public slots:

@@ -9,38 +9,23 @@
 
 namespace {
 
-class Cli : public ::testing::Test {
-  protected:
-    void SetUp() override { std::filesystem::create_directories(dir); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::unique_ptr<Child> run(std::vector<std::string> args) {
-        return std::make_unique<Child>(VOXLET_CLI_BIN, args, dir);
-    }
-    std::vector<std::string> target(const PhoneProcess& phone, std::vector<std::string> more) {
-        std::vector<std::string> args = {"--address",      "127.0.0.1",
-                                         "--control-port", std::to_string(phone.port()),
-                                         "--media-port",   std::to_string(freeUdpPort())};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    }
-    std::string dir = testing::TempDir() + "voxlet-cli-" + std::to_string(getpid());
-};
+using Cli = CliTest;
 
 TEST_F(Cli, StreamsForTheDurationThenStopsCleanlyWithStatistics) {
     PhoneProcess phone({"--tone", "440"});
-    auto cli = run(target(phone, {"--duration", "1", "--stats", "--no-speaker"}));
-    ASSERT_EQ(cli->wait(), 0) << cli->err();
-    std::string out = cli->out();
+    auto c = cli(phone.port(), {"--duration", "1", "--stats"});
+    ASSERT_EQ(c->wait(), 0) << c->err();
+    std::string out = c->out();
     EXPECT_EQ(out.rfind("state 1\nstate 2\nstate 3\nstate 0\n", 0), 0u) << out;
     EXPECT_GT(numberAfter(out, "rxCount: "), 20) << out;
-    EXPECT_FALSE(std::filesystem::exists(dir + "/settings.dat")) << "the client never writes it";
+    EXPECT_FALSE(std::filesystem::exists(mDir + "/settings.dat")) << "the client never writes it";
 }
 
 // The settings file supplies what the options do not; an interrupt once
 // connected disconnects cleanly.
 TEST_F(Cli, SettingsFileTargetThenInterruptOnceConnected) {
     PhoneProcess phone;
-    std::ofstream(dir + "/settings.dat")
+    std::ofstream(mDir + "/settings.dat")
         << "transportType:1\nwifiServerAddr:127.0.0.1\ncontrolPort:" << phone.port()
         << "\nmediaPort:" << freeUdpPort() << "\n";
     auto cli = run({});

@@ -1,14 +1,13 @@
 #include "Child.h"
+#include "Kit.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <filesystem>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,17 +145,10 @@ std::vector<std::string> withLoopbackDefaults(std::vector<std::string> args) {
     return args;
 }
 
-int boundPort(int type, bool listening) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &length) == 0)
-        port = ntohs(a.sin_port);
-    if (listening)
-        listen(fd, 1);
+// A port that was free a moment ago (a stream one was listening then).
+int boundPort(int type) {
+    int fd = kit::boundSocket(type);
+    int port = kit::localPort(fd);
     close(fd);
     return port;
 }
@@ -179,11 +171,11 @@ std::string PhoneProcess::stop() {
 }
 
 int freeUdpPort() {
-    return boundPort(SOCK_DGRAM, false);
+    return boundPort(SOCK_DGRAM);
 }
 
 int closedTcpPort() {
-    return boundPort(SOCK_STREAM, true);
+    return boundPort(SOCK_STREAM);
 }
 
 long numberAfter(const std::string& text, const std::string& key) {
@@ -202,7 +194,7 @@ void CliTest::SetUp() {
 }
 
 void CliTest::TearDown() {
-    rmdir(mDir.c_str());
+    std::filesystem::remove_all(mDir);
 }
 
 std::unique_ptr<Child> CliTest::cli(int controlPort, std::vector<std::string> more) {
@@ -211,5 +203,9 @@ std::unique_ptr<Child> CliTest::cli(int controlPort, std::vector<std::string> mo
                                      "--media-port",   std::to_string(freeUdpPort()),
                                      "--no-speaker"};
     args.insert(args.end(), more.begin(), more.end());
-    return std::make_unique<Child>(VOXLET_CLI_BIN, args, mDir);
+    return run(args);
+}
+
+std::unique_ptr<Child> CliTest::run(std::vector<std::string> args) {
+    return std::make_unique<Child>(VOXLET_CLI_BIN, std::move(args), mDir);
 }

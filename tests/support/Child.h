@@ -61,6 +61,7 @@ class CliTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    std::unique_ptr<Child> run(std::vector<std::string> args); // voxlet-cli in mDir
     std::unique_ptr<Child> cli(int controlPort, std::vector<std::string> more = {});
     std::string mDir;
 };
