@@ -296,6 +296,27 @@ TEST_F(Session, AnAbortRacingAStopReportsExactlyOneEnding) {
     }
 }
 
+// Late threads of an earlier session stop or abort nothing of the current one.
+TEST_F(Session, AStopOrAbortEndsOnlyItsOwnSession) {
+    PhoneProcess phone({"--tone", "440"});
+    target(phone);
+    MicController controller(&states);
+    ASSERT_EQ(0, controller.start());
+    ASSERT_TRUE(states.waitFor(StateConnected));
+    uint32_t first = controller.getSession();
+    ASSERT_EQ(0, controller.stop());
+    ASSERT_TRUE(states.waitForIdle());
+
+    states.clear();
+    ASSERT_EQ(0, controller.start());
+    ASSERT_TRUE(states.waitFor(StateConnected));
+    controller.stopInternal(first);
+    controller.abortInternal(first, ErrorAborted);
+    EXPECT_EQ(StateConnected, controller.getState());
+    controller.stopInternal(controller.getSession());
+    EXPECT_EQ(states.reports(), (Reports{{1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+}
+
 TEST_F(Session, MisbehavingNetworkStillPlaysSteadily) {
     PhoneProcess phone({"--tone", "1000", "--malformed-every", "7", "--reorder", "10", "--loss",
                         "3", "--jitter", "15", "--seed", "4"});

@@ -73,12 +73,6 @@ bool RecordingMicDriver::waitForWrites(int count, std::chrono::milliseconds limi
     return mWritten.wait_for(lock, limit, [&] { return mWrites >= count; });
 }
 
-void RecordingMicDriver::clear() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    mRecorded = 0;
-    mWrites = mMalformed = 0;
-}
-
 RecordingMicDriverInstaller::RecordingMicDriverInstaller() {
     darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
 }

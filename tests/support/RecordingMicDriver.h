@@ -35,7 +35,6 @@ class RecordingMicDriver : public darwin::IOServiceDriver,
     int writeCount() const;               // accepted writes
     int malformedCount() const;           // another selector, size or sample count
     bool waitForWrites(int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
-    void clear();
 
     // Failure modes: not matching, refusing opens, refusing well-formed writes.
     std::atomic<bool> available{true}, refuseOpen{false}, refuseWrites{false};

@@ -1,15 +1,12 @@
 // What a whole session cannot show of the phone link: the link kept after a
 // time-out, descriptors released on failures, bad datagrams dropped, each
-// request in one segment, a stop or abort that ends only its own session.
+// request in one segment.
 // (The request bytes, the replies and the error codes are checked by sessions.)
 #include "Child.h"
 #include "Kit.h"
-#include "MicController.h"
-#include "RecordingAudioBackend.h"
-#include "RecordingMicDriver.h"
 #include "RemoteDevice.h"
+#include "SessionError.h"
 #include "Settings.h"
-#include "StateRecorder.h"
 #include "Statistics.h"
 #include "VoiceDecoder.h"
 
@@ -177,30 +174,6 @@ TEST(RemoteDeviceSetUp, PortZeroIsRefusedUnsentAndEachRequestLeavesInOneSegment)
     device.tearDown();
     close(peer);
     close(listener);
-}
-
-TEST(RemoteDeviceSession, AStopOrAbortEndsOnlyItsOwnSession) {
-    RecordingMicDriverInstaller mic;
-    RecordingAudioBackendInstaller speaker;
-    PhoneProcess phone({"--tone", "440"});
-    configure("127.0.0.1", phone.port(), freeUdpPort());
-    StateRecorder states;
-    MicController controller(&states);
-    ASSERT_EQ(0, controller.start());
-    ASSERT_TRUE(states.waitFor(StateConnected));
-    uint32_t first = controller.getSession();
-    ASSERT_EQ(0, controller.stop());
-    ASSERT_TRUE(states.waitForIdle());
-
-    states.clear();
-    ASSERT_EQ(0, controller.start());
-    ASSERT_TRUE(states.waitFor(StateConnected));
-    controller.stopInternal(first); // late threads of the first session
-    controller.abortInternal(first, ErrorAborted);
-    EXPECT_EQ(StateConnected, controller.getState());
-    controller.stopInternal(controller.getSession());
-    EXPECT_EQ((std::vector<StateRecorder::Report>{{1, 0}, {2, 0}, {3, 0}, {0, 0}}),
-              states.reports());
 }
 
 } // namespace
