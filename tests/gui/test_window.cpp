@@ -120,11 +120,7 @@ TEST_F(WindowTest, ConnectStreamDisconnectThenQuitDuringASession) {
     ASSERT_GT(phone.port(), 0);
     int mediaPort = freeUdpPort();
     MainWindow& w = window();
-    EXPECT_TRUE(idleLook()) << "first launch: the defaults";
-    EXPECT_EQ(w.addressField()->text(), "");
-    EXPECT_EQ(w.controlPortField()->text(), "8125");
-    EXPECT_EQ(w.mediaPortField()->text(), "49152");
-    EXPECT_FALSE(w.playInSpeakerBox()->isChecked());
+    EXPECT_TRUE(idleLook());
     EXPECT_FALSE(dir.hasSettings());
 
     fillIn("127.0.0.1", phone.port(), mediaPort);

@@ -24,11 +24,6 @@ std::vector<std::thread::id> AudioRecording::threads() const {
     return mThreads;
 }
 
-int AudioRecording::buffersPlayed() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return (int)mBufferSizes.size();
-}
-
 bool AudioRecording::waitForBuffers(int count, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(mMutex);
     return mPlayed.wait_for(lock, limit, [&] { return (int)mBufferSizes.size() >= count; });

@@ -27,7 +27,6 @@ class AudioRecording {
     std::vector<int16_t> samples() const;         // every sample played, in order
     std::vector<uint32_t> bufferSizes() const;    // byte size of each played buffer
     std::vector<std::thread::id> threads() const; // the threads that played
-    int buffersPlayed() const;
     bool waitForBuffers(int count,
                         std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
     void append(const int16_t* samples, uint32_t byteSize);
