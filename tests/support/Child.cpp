@@ -6,7 +6,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +45,8 @@ Child::Child(const std::string& program, std::vector<std::string> args,
     posix_spawnattr_destroy(&attr);
     close(out[1]);
     close(err[1]);
-    mDrain = std::thread(&Child::drain, this, out[0], err[0]);
+    mDrainOut = std::thread(&Child::drain, this, out[0], std::ref(mOut));
+    mDrainErr = std::thread(&Child::drain, this, err[0], std::ref(mErr));
 }
 
 Child::~Child() {
@@ -54,36 +54,30 @@ Child::~Child() {
         signal(SIGTERM);
         wait(3s);
     }
-    if (mDrain.joinable())
-        mDrain.join();
+    joinDrains();
 }
 
-void Child::drain(int outFd, int errFd) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+void Child::drain(int fd, std::string& into) {
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
             break;
-        for (pollfd& p : fds) {
-            if (p.fd < 0 || p.revents == 0)
-                continue;
-            char buffer[4096];
-            ssize_t n = read(p.fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                close(p.fd);
-                p.fd = -1;
-                --open;
-                continue;
-            }
-            std::lock_guard<std::mutex> lock(mMutex);
-            (&p == fds ? mOut : mErr).append(buffer, (size_t)n);
-            mChanged.notify_all();
-        }
+        std::lock_guard<std::mutex> lock(mMutex);
+        into.append(buffer, (size_t)n);
+        mChanged.notify_all();
     }
+    close(fd);
     std::lock_guard<std::mutex> lock(mMutex);
-    mClosed = true;
+    mClosed |= &into == &mOut;
     mChanged.notify_all();
+}
+
+void Child::joinDrains() {
+    for (std::thread* t : {&mDrainOut, &mDrainErr})
+        if (t->joinable())
+            t->join();
 }
 
 bool Child::waitForLine(const std::string& text, std::chrono::milliseconds limit) {
@@ -119,8 +113,7 @@ int Child::wait(std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(5ms);
     }
     mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (mDrain.joinable())
-        mDrain.join();
+    joinDrains();
     return killed ? -1 : mStatus;
 }
 

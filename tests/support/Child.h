@@ -33,15 +33,16 @@ class Child {
     std::string err() const;
 
   private:
-    void drain(int outFd, int errFd);
+    void drain(int fd, std::string& into);
+    void joinDrains();
 
     pid_t mPid = -1;
     int mStatus = -1; // the test's thread only
-    std::thread mDrain;
-    mutable std::mutex mMutex; // guards the output below: the drain thread appends
+    std::thread mDrainOut, mDrainErr;
+    mutable std::mutex mMutex; // guards the output below: the drain threads append
     std::condition_variable mChanged;
     std::string mOut, mErr;
-    bool mClosed = false;
+    bool mClosed = false; // standard output
 };
 
 // voxlet-phone on a free loopback port (unless the args give --port/--bind).
