@@ -229,14 +229,10 @@ INSTANTIATE_TEST_SUITE_P(
                       abortsWhileStreaming("ControlLinkClosed", {"--close-after", "1"})),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(Session, SetUpFailuresReportTheirCodes) {
+TEST_F(Session, SetUpFailuresReportTheirCodesAndLeaveNothingOpen) {
     PhoneProcess phone;
-    int blocker = socket(AF_INET6, SOCK_DGRAM, 0); // takes the media port, unshared
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
     const int mediaPort = Settings::getMediaPort();
-    any.sin6_port = htons((uint16_t)mediaPort);
-    ASSERT_EQ(bind(blocker, (sockaddr*)&any, sizeof any), 0);
+    int blocker = boundSocket(SOCK_DGRAM, "0.0.0.0", mediaPort); // takes it, unshared
     // A 64-character label is refused without asking any resolver.
     const std::string overlong = std::string(64, 'x') + ".invalid";
     const struct {
@@ -253,9 +249,11 @@ TEST_F(Session, SetUpFailuresReportTheirCodes) {
         Settings::setControlPort(c.port);
         Settings::setTransportType(c.transport);
         Settings::setMediaPort(mediaPort);
+        std::set<int> fds = openFds();
         ASSERT_EQ(controller.start(), 0);
         ASSERT_TRUE(states.waitForIdle());
         EXPECT_EQ(states.reports(), (Reports{{1, 0}, {0, c.error}})) << c.error;
+        EXPECT_EQ(openFds(), fds) << "nothing left open";
     }
     close(blocker);
 }
