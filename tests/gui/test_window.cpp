@@ -162,10 +162,7 @@ TEST_F(WindowTest, EnterConnectsAndTheSpinnerTurnsUntilTheStartFails) {
     QTest::keyClick(w.mediaPortField(), Qt::Key_Return);
     EXPECT_FALSE(w.connectButton()->isEnabled());
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.connectingIndicator()->isVisible(); }, kSessionMs));
-    EXPECT_TRUE(w.connectingIndicator()->isAnimating());
-    EXPECT_FALSE(w.disconnectButton()->isEnabled());
-
-    ASSERT_FALSE(w.connectButton()->isEnabled()) << "still connecting";
+    ASSERT_EQ(lookOf(w), kConnecting);
     QTest::keyClick(w.addressField(), Qt::Key_Return); // Connect is disabled: nothing
     ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
     EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot start mic on Android phone."});
