@@ -12,6 +12,11 @@
 // read index rather than the device's output: the queue owns only a few
 // buffers, and holding them through the device's latency as well would starve
 // the stream.
+//
+// A speaker handed nothing costs nothing: once every buffer is back and none
+// has come for a while, the stream is corked and the queue thread sleeps until
+// a buffer is enqueued; that one uncorks it, and playing starts as soon as
+// the prebuffer (two frames) is there.
 #include "PulseSpeaker.h"
 
 #include "PulseConnection.h"
@@ -33,11 +38,13 @@ namespace darwin::pulse {
 namespace {
 
 constexpr int kMaxInFlight = 32;
-// The queue thread sleeps until the oldest buffer should have been read, but
-// never less or longer than this: the read index is interpolated, and a
-// wake-up may have been missed.
+// While buffers are out, the queue thread sleeps until the oldest should have
+// been read, but never less or longer than this: the read index is
+// interpolated, and a wake-up may have been missed.
 constexpr auto kShortestWait = std::chrono::milliseconds(1);
 constexpr auto kLongestWait = std::chrono::milliseconds(20);
+// Nothing to play for this long: the stream is corked.
+constexpr auto kCorkAfter = std::chrono::milliseconds(200);
 
 class SpeakerBackend : public AudioQueueBackend {
   public:
@@ -55,6 +62,8 @@ class SpeakerBackend : public AudioQueueBackend {
     // How long until the oldest buffer still out should have been read.
     std::chrono::microseconds nextWait() const;
     void refill();
+    void setCorked(bool corked);
+    std::chrono::microseconds idleWait();
 
     std::unique_ptr<Connection> mConn;
     pa_stream* mStream = nullptr; // main-loop lock
@@ -74,6 +83,8 @@ class SpeakerBackend : public AudioQueueBackend {
     uint64_t mWritten = 0;
     uint64_t mReadIndex = 0; // as last seen, at mReadAt
     std::chrono::steady_clock::time_point mReadAt;
+    bool mCorked = false;
+    std::chrono::steady_clock::time_point mIdleSince; // all played since; zero while playing
 
     std::thread mThread;
     std::mutex mWakeMutex; // guards mWakeups and mStopping; never held with another lock
@@ -167,10 +178,13 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
     attr.prebuf = uint32_t(2 * mFrameBytes);
     attr.minreq = uint32_t(mFrameBytes);
     attr.fragsize = uint32_t(-1);
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE);
+    // Corked until there is something to play.
+    const auto flags =
+        pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
     if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0)
         return false;
+    mCorked = true;
     return mConn->waitStreamReady(mStream);
 }
 
@@ -195,6 +209,8 @@ void SpeakerBackend::stop() {
     mEngine = nullptr;
     mHead = mCount = 0;
     mWritten = 0;
+    mCorked = false;
+    mIdleSince = {};
 }
 
 // Main-loop thread or any other; takes only the wake mutex.
@@ -208,23 +224,58 @@ void SpeakerBackend::wake() {
 
 void SpeakerBackend::run() {
     pthread_setname_np(pthread_self(), "vx-speaker");
-    std::chrono::microseconds wait = kLongestWait;
+    // Zero: nothing is out, so only a wake-up can give work.
+    std::chrono::microseconds wait{0};
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mWakeMutex);
-            mWakeCv.wait_for(lock, wait, [this] { return mWakeups || mStopping; });
+            auto woken = [this] { return mWakeups || mStopping; };
+            if (wait.count() == 0)
+                mWakeCv.wait(lock, woken);
+            else
+                mWakeCv.wait_for(lock, wait, woken);
             if (mStopping)
                 return;
             mWakeups = false;
         }
         if (!handBackPlayed()) {
-            // The buffers still out will never be read: waiting for them would
-            // poll at the shortest wait for the rest of the session.
-            wait = kLongestWait;
+            // The buffers still out will never be read: the queue goes quiet
+            // until the next buffer is enqueued.
+            wait = std::chrono::microseconds(0);
             continue;
         }
         refill();
-        wait = nextWait();
+        wait = mCount > 0 ? nextWait() : idleWait();
+    }
+}
+
+// With nothing out, how long to sleep: a while first (the tick may only have
+// been late), then, corked, until the next buffer comes. Corking only once
+// the stream has long played out: a cork makes the server take back what it
+// had rendered ahead, which would then wait in a corked stream.
+std::chrono::microseconds SpeakerBackend::idleWait() {
+    const auto now = std::chrono::steady_clock::now();
+    if (mCorked)
+        return std::chrono::microseconds(0);
+    if (mIdleSince == std::chrono::steady_clock::time_point())
+        mIdleSince = now;
+    const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(now - mIdleSince);
+    if (idle < kCorkAfter)
+        return kCorkAfter - idle;
+    setCorked(true);
+    return std::chrono::microseconds(0);
+}
+
+// Queue thread only. Asynchronous: the server applies it in order with the writes.
+void SpeakerBackend::setCorked(bool corked) {
+    if (mCorked == corked)
+        return;
+    Connection::Lock lock(*mConn);
+    if (pa_stream_get_state(mStream) != PA_STREAM_READY)
+        return;
+    if (pa_operation* op = pa_stream_cork(mStream, corked ? 1 : 0, nullptr, nullptr)) {
+        pa_operation_unref(op);
+        mCorked = corked;
     }
 }
 
@@ -279,6 +330,7 @@ void SpeakerBackend::refill() {
             return; // nothing to play: the sink plays silence
         const size_t bytes = std::min<size_t>(b->mAudioDataByteSize, b->mAudioDataBytesCapacity) /
                              pa_frame_size(&mSpec) * pa_frame_size(&mSpec);
+        setCorked(false);
         bool written = bytes == 0;
         {
             Connection::Lock lock(*mConn);
@@ -289,6 +341,7 @@ void SpeakerBackend::refill() {
         }
         if (!written)
             return; // the server went away with this buffer: it is not played
+        mIdleSince = {};
         mWritten += bytes;
         mInFlight[(mHead + mCount) % kMaxInFlight] = InFlight{b, mWritten};
         ++mCount;
