@@ -179,9 +179,8 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
     attr.minreq = uint32_t(mFrameBytes);
     attr.fragsize = uint32_t(-1);
     // Corked until there is something to play.
-    const auto flags =
-        pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                         PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
     if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0)
         return false;
     mCorked = true;
