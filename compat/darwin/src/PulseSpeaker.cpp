@@ -50,7 +50,12 @@ class SpeakerBackend : public AudioQueueBackend {
   public:
     ~SpeakerBackend() override { stop(); }
     OSStatus start(AudioQueueEngine* engine) override;
-    void bufferEnqueued() override { wake(); }
+    void bufferEnqueued() override {
+        // With two buffers out the thread wakes within a frame anyway, and
+        // the stream still holds a frame then: the new buffer can wait for it.
+        if (!mWakeSoon.load(std::memory_order_acquire))
+            wake();
+    }
     void stop() override;
 
   private:
@@ -91,6 +96,13 @@ class SpeakerBackend : public AudioQueueBackend {
     std::condition_variable mWakeCv;
     bool mWakeups = false;
     bool mStopping = false;
+    // Set by the queue thread, read by the enqueueing thread and the stream's:
+    // a timed wake-up is due within a frame with a frame still to play, so an
+    // enqueued buffer needs no wake-up of its own.
+    std::atomic<bool> mWakeSoon{false};
+    // Set by the queue thread when a buffer waits for room in the stream: only
+    // then does the stream's write request wake it.
+    std::atomic<bool> mWantsRoom{false};
 };
 
 bool supportedFormat(const AudioStreamBasicDescription& f) {
@@ -170,7 +182,12 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
     // An idle stream never asks again by itself: the queue thread refills both
     // when the stream asks and when a buffer is enqueued.
     pa_stream_set_write_callback(
-        mStream, [](pa_stream*, size_t, void* self) { static_cast<SpeakerBackend*>(self)->wake(); },
+        mStream,
+        [](pa_stream*, size_t, void* self) {
+            auto* backend = static_cast<SpeakerBackend*>(self);
+            if (backend->mWantsRoom.load(std::memory_order_acquire))
+                backend->wake();
+        },
         this);
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
@@ -245,6 +262,8 @@ void SpeakerBackend::run() {
         }
         refill();
         wait = mCount > 0 ? nextWait() : idleWait();
+        mWakeSoon.store(mCount >= 2 && wait > std::chrono::microseconds(0) && wait <= kLongestWait,
+                        std::memory_order_release);
     }
 }
 
@@ -316,6 +335,7 @@ std::chrono::microseconds SpeakerBackend::nextWait() const {
 }
 
 void SpeakerBackend::refill() {
+    mWantsRoom.store(false, std::memory_order_release);
     size_t writable = 0;
     {
         Connection::Lock lock(*mConn);
@@ -345,6 +365,7 @@ void SpeakerBackend::refill() {
         mInFlight[(mHead + mCount) % kMaxInFlight] = InFlight{b, mWritten};
         ++mCount;
     }
+    mWantsRoom.store(writable < mFrameBytes, std::memory_order_release);
 }
 
 } // namespace
