@@ -159,6 +159,8 @@ OSStatus SpeakerBackend::start(AudioQueueEngine* engine) {
     }
     mEngine = engine;
     mStopping = false;
+    mWakeSoon.store(false);
+    mWantsRoom.store(false);
     mThread = std::thread([this] { run(); });
     return noErr;
 }
@@ -258,6 +260,7 @@ void SpeakerBackend::run() {
             // The buffers still out will never be read: the queue goes quiet
             // until the next buffer is enqueued.
             wait = std::chrono::microseconds(0);
+            mWakeSoon.store(false, std::memory_order_release);
             continue;
         }
         refill();
