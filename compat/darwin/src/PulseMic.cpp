@@ -45,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace darwin::pulse {
 
@@ -337,14 +338,16 @@ MicFeed::~MicFeed() {
 
 // Main-loop lock held.
 void MicFeed::closeStream(bool drain) {
-    if (!mStream)
+    // Taken out first: the drain's wait lets go of the lock, and a session
+    // opening meanwhile gets a stream of its own, never this one.
+    pa_stream* stream = std::exchange(mStream, nullptr);
+    if (!stream)
         return;
-    pa_stream_set_state_callback(mStream, nullptr, nullptr);
-    if (drain && mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
-        mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
-    pa_stream_disconnect(mStream);
-    pa_stream_unref(mStream);
-    mStream = nullptr;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (drain && mConn->alive() && pa_stream_get_state(stream) == PA_STREAM_READY)
+        mConn->waitFor(pa_stream_drain(stream, nullptr, nullptr), 500);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
 }
 
 bool MicFeed::restartStream() {
