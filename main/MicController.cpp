@@ -379,7 +379,5 @@ void MicController::PollThreadProc(void* controller) {
 
 void MicController::PumpThreadProc(void* controller) {
     nameThread("vx-pump");
-    // A frame decoded late is a frame the tick may miss.
-    (void)useRealtimeScheduling();
     static_cast<MicController*>(controller)->pumpInternal();
 }
