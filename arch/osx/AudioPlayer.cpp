@@ -123,13 +123,11 @@ int AudioPlayer::play(short const* samples, unsigned int count) {
         // Nothing waits when a buffer is idle: this frame is the next to play.
         idle = mIdle[--mIdleCount];
     }
-    const UInt32 capacity = idle->mAudioDataBytesCapacity;
-    UInt32 bytes = (UInt32)mFrameSize * 2;
-    bytes = bytes < capacity ? bytes : capacity;
-    const UInt32 copiedBytes = (UInt32)copied * 2 < bytes ? (UInt32)copied * 2 : bytes;
-    memcpy(idle->mAudioData, samples, copiedBytes);
-    memset((char*)idle->mAudioData + copiedBytes, 0, bytes - copiedBytes);
-    idle->mAudioDataByteSize = bytes;
+    // Each buffer holds exactly one frame (setupQueue).
+    memcpy(idle->mAudioData, samples, (size_t)copied * sizeof(short));
+    memset(static_cast<short*>(idle->mAudioData) + copied, 0,
+           (size_t)(mFrameSize - copied) * sizeof(short));
+    idle->mAudioDataByteSize = (UInt32)mFrameSize * 2;
     idle->mPacketDescriptionCount = 0;
     if (AudioQueueEnqueueBuffer(mQueue, idle, 0, nullptr) != noErr) {
         MutexLocker lock(mMutex);
