@@ -14,7 +14,7 @@ std::vector<int16_t> slice(const std::vector<int16_t>& all, size_t first, size_t
     return std::vector<int16_t>(all.begin() + (long)first, all.begin() + (long)(first + count));
 }
 
-TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing) {
+TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothingUntilTheNext) {
     for (int rate : {48000, 16000}) {
         SCOPED_TRACE(rate);
         RecordingAudioBackendInstaller speaker;
@@ -25,10 +25,9 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
         EXPECT_EQ(player.play(frame.data(), n), -1); // not open yet
         ASSERT_EQ(player.open(), 0);
         for (short f = 1; f <= 14; ++f) {
-            // Two are short, one straight into a buffer and the last that fits
-            // through the FIFO: exactly 100 samples, so ASan sees any
-            // overread; they are padded with silence.
-            std::vector<short> sent(f == 2 || f == 13 ? 100 : n, f);
+            // The last one that fits is short: exactly 100 samples, so ASan sees
+            // any overread; it is padded with silence.
+            std::vector<short> sent(f == 13 ? 100 : n, f);
             EXPECT_EQ(player.play(sent.data(), (int)sent.size()), f <= 13 ? 0 : -1)
                 << "frame " << f;
         }
@@ -37,7 +36,7 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
         std::vector<int16_t> played = speaker.recording().samples();
         ASSERT_EQ(played.size(), size_t(13 * n));
         for (int f = 1; f <= 13; ++f) {
-            const int sent = f == 2 || f == 13 ? 100 : n;
+            const int sent = f == 13 ? 100 : n;
             EXPECT_EQ(slice(played, (f - 1) * n, sent), std::vector<int16_t>(sent, int16_t(f)))
                 << f;
             EXPECT_EQ(slice(played, (f - 1) * n + sent, n - sent), std::vector<int16_t>(n - sent))
@@ -46,6 +45,13 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
         // Buffers that come back with nothing waiting stay idle: no silence.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(speaker.recording().buffersPlayed(), 13);
+        // The next frames go straight into used buffers, a short one padded afresh.
+        EXPECT_EQ(player.play(frame.data(), n), 0);
+        EXPECT_EQ(player.play(std::vector<short>(100, 15).data(), 100), 0);
+        ASSERT_TRUE(speaker.recording().waitForBuffers(15));
+        played = speaker.recording().samples();
+        EXPECT_EQ(slice(played, 14 * n, 100), std::vector<int16_t>(100, 15));
+        EXPECT_EQ(slice(played, 14 * n + 100, n - 100), std::vector<int16_t>(n - 100));
         // Refills run on the queue's one thread, not the caller's.
         std::vector<std::thread::id> threads = speaker.recording().threads();
         ASSERT_EQ(threads.size(), 1u);
