@@ -6,7 +6,9 @@
 #                                       (30 s of clicks), the latency the source
 #                                       adds alone (30 s), and Voxlet side by side
 #                                       with a GStreamer RTP/Opus receiver: CPU
-#                                       seconds per minute of the same 60 s tone
+#                                       seconds per minute of the same tone (60 s
+#                                       with Voxlet's speaker off, 60 s with it on),
+#                                       Voxlet's CPU idle between sessions (60 s),
 #                                       and the latency of 30 s of clicks, as ratios
 #   bench/pulse-bench.sh soak [MINUTES] glitches and latency at start and end of
 #                                       a long session (30 minutes by default)
@@ -139,15 +141,33 @@ compare)
     echo "== the source alone: clicks written into the driver -> voxlet_mic, 30 s"
     "$latency" source 30
 
-    echo "== side by side, the same 60 s 1 kHz tone: CPU of each receiver"
+    echo "== side by side, the same 1 kHz tone: CPU of each receiver, 60 s each"
     start_phone --tone 1000
     start_cli
     start_gst
-    "$sender" "$gst_port" 66 --tone 1000 &
+    "$sender" "$gst_port" 130 --tone 1000 &
     tone_pid=$!
     pids+=("$tone_pid")
     sleep 2
     tck=$(getconf CLK_TCK)
+    cpu_per_min() { # ticks-before ticks-after
+        awk -v a="$1" -v b="$2" -v t="$tck" 'BEGIN {printf "%.2f", (b - a) / t}'
+    }
+    v0=$(cpu_ticks "$cli_pid")
+    g0=$(cpu_ticks "$gst_pid")
+    sleep 60
+    v1=$(cpu_ticks "$cli_pid")
+    g1=$(cpu_ticks "$gst_pid")
+    stop_pid "$cli_pid"
+    vcpu=$(cpu_per_min "$v0" "$v1")
+    gcpu=$(cpu_per_min "$g0" "$g1")
+    echo "speaker off: CPU s per minute of audio: voxlet-cli $vcpu, GStreamer $gcpu"
+
+    (cd "$scratch" && exec "$cli" --address 127.0.0.1 --control-port "$phone_port" \
+        --media-port "$(random_port)" --speaker) >"$scratch/cli-speaker.out" 2>&1 &
+    cli_pid=$!
+    pids+=("$cli_pid")
+    sleep 3
     v0=$(cpu_ticks "$cli_pid")
     g0=$(cpu_ticks "$gst_pid")
     sleep 60
@@ -156,9 +176,22 @@ compare)
     stop_pid "$cli_pid"
     stop_pid "$phone_pid"
     wait "$tone_pid" || true
-    vcpu=$(awk -v a="$v0" -v b="$v1" -v t="$tck" 'BEGIN {printf "%.2f", (b - a) / t}')
-    gcpu=$(awk -v a="$g0" -v b="$g1" -v t="$tck" 'BEGIN {printf "%.2f", (b - a) / t}')
-    echo "CPU s per minute of audio: voxlet-cli $vcpu, GStreamer $gcpu"
+    vcpu_on=$(cpu_per_min "$v0" "$v1")
+    gcpu_on=$(cpu_per_min "$g0" "$g1")
+    echo "speaker on: CPU s per minute of audio: voxlet-cli $vcpu_on, GStreamer $gcpu_on"
+
+    # No phone answers: the client waits between attempts with no session.
+    (cd "$scratch" && exec "$cli" --address 127.0.0.1 --control-port "$(random_port)" \
+        --media-port "$(random_port)" --reconnect) >"$scratch/cli-idle.out" 2>&1 &
+    cli_pid=$!
+    pids+=("$cli_pid")
+    wait_source voxlet_mic
+    sleep 2
+    v0=$(cpu_ticks "$cli_pid")
+    sleep 60
+    v1=$(cpu_ticks "$cli_pid")
+    stop_pid "$cli_pid"
+    echo "idle between sessions: CPU s per minute: voxlet-cli $(cpu_per_min "$v0" "$v1")"
 
     echo "== GStreamer end to end: RTP/Opus clicks every 500 ms -> gst_mic, 30 s"
     "$sender" "$gst_port" 36 --click-every 500 --click-log "$scratch/gst-clicks.log" &
@@ -172,6 +205,10 @@ compare)
     awk -v vc="$vcpu" -v gc="$gcpu" -v vl="$vl" -v gl="$gl" 'BEGIN {
         printf "ratios GStreamer / Voxlet: CPU %s, median latency %s\n",
             (vc > 0 ? sprintf("%.2f", gc / vc) : "n/a"), (vl > 0 ? sprintf("%.2f", gl / vl) : "n/a")
+    }'
+    awk -v vc="$vcpu" -v gc="$gcpu" -v von="$vcpu_on" -v gon="$gcpu_on" 'BEGIN {
+        printf "CPU ratios Voxlet / GStreamer: speaker off %s, speaker on %s\n",
+            (gc > 0 ? sprintf("%.2f", vc / gc) : "n/a"), (gon > 0 ? sprintf("%.2f", von / gon) : "n/a")
     }'
     ;;
 soak)

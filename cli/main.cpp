@@ -11,6 +11,7 @@
 
 #include <darwin/VirtualMicrophone.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <deque>
 #include <getopt.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -50,17 +52,15 @@ const char* kUsage =
     "As a systemd user service: systemctl --user enable --now voxlet-cli.service\n"
     "(installed with the program; it runs voxlet-cli --user-settings --reconnect).\n";
 
-// Written by the signal handler on whichever thread takes the signal, read by
-// the main thread: a lock-free atomic, safe in a handler.
+// SIGINT and SIGTERM taken so far: counted by the signal thread, read by the
+// main thread.
 std::atomic<int> gSignals{0};
-static_assert(std::atomic<int>::is_always_lock_free);
 
-void onSignal(int) {
-    gSignals.fetch_add(1);
-}
+using Clock = std::chrono::steady_clock;
 
 // State reports arrive on the controller's threads; they are queued here and
-// printed by the main thread, so the callback returns at once.
+// printed by the main thread, so the callback returns at once. A signal wakes
+// the main thread here too, so it waits on events, never on a clock it polls.
 class ReportQueue : public PlayerCallback {
   public:
     void notifyStateChange(int state, int error) override {
@@ -71,10 +71,25 @@ class ReportQueue : public PlayerCallback {
         mChanged.notify_one();
     }
 
-    // Waits up to `timeout` for a report.
-    bool next(std::pair<int, int>* report, std::chrono::milliseconds timeout) {
+    void signalled() {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mSignalled = true;
+        }
+        mChanged.notify_one();
+    }
+
+    // Waits until `until` for a report; false when none came (a signal or
+    // the time ends the wait).
+    bool next(std::pair<int, int>* report, Clock::time_point until) {
         std::unique_lock<std::mutex> lock(mMutex);
-        if (!mChanged.wait_for(lock, timeout, [this] { return !mReports.empty(); }))
+        auto woken = [this] { return !mReports.empty() || mSignalled; };
+        if (until == Clock::time_point::max())
+            mChanged.wait(lock, woken);
+        else
+            mChanged.wait_until(lock, until, woken);
+        mSignalled = false;
+        if (mReports.empty())
             return false;
         *report = mReports.front();
         mReports.pop_front();
@@ -82,10 +97,39 @@ class ReportQueue : public PlayerCallback {
     }
 
   private:
-    std::mutex mMutex; // guards mReports: controller threads push, main thread pops
+    std::mutex mMutex; // guards mReports and mSignalled: controller threads and
+                       // the signal thread push, the main thread pops
     std::condition_variable mChanged;
     std::deque<std::pair<int, int>> mReports;
+    bool mSignalled = false;
 };
+
+// Never freed: the signal thread may use it until the process ends.
+ReportQueue& reportQueue() {
+    static ReportQueue* queue = new ReportQueue;
+    return *queue;
+}
+
+// SIGINT and SIGTERM are blocked in every thread (the mask is inherited, so
+// this runs before any other thread starts) and taken by one thread of ours
+// that sleeps in sigwait, so the main thread can sleep on the report queue.
+void takeSignalsOnAThread() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        pthread_setname_np(pthread_self(), "vx-signals");
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0)
+                continue;
+            gSignals.fetch_add(1);
+            reportQueue().signalled();
+        }
+    }).detach();
+}
 
 struct Options {
     const char* address = nullptr;
@@ -230,14 +274,13 @@ class ReconnectDelay {
     int mFailures = 0;
 };
 
-// Sleeps `seconds` unless a signal arrives first; false when one did.
+// Sleeps `seconds` unless a signal arrives first; false when one did. No
+// session runs, so no report can end the wait early.
 bool sleepUnlessSignalled(int seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        if (gSignals > 0)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    std::pair<int, int> stray;
+    while (gSignals == 0 && Clock::now() < until)
+        reportQueue().next(&stray, until);
     return gSignals == 0;
 }
 
@@ -276,7 +319,6 @@ constexpr auto kStopGrace = std::chrono::milliseconds(500);
 // (aborting, or a stop held up) by abandoning them after kStopGrace.
 SessionEnd runSession(MicController& controller, ReportQueue& reports, long duration,
                       bool verbose) {
-    using Clock = std::chrono::steady_clock;
     SessionEnd end;
     int state = StateConnecting;
     bool stopSent = false;
@@ -284,8 +326,15 @@ SessionEnd runSession(MicController& controller, ReportQueue& reports, long dura
     auto nextStatus = Clock::time_point::max();
     auto abandonAt = Clock::time_point::max();
     for (;;) {
+        // The next thing due without a report: a status line, the end of
+        // --duration, abandoning a held-up stop.
+        auto until = abandonAt;
+        if (verbose && state == StateConnected)
+            until = std::min(until, nextStatus);
+        if (duration >= 0 && state == StateConnected && !stopSent)
+            until = std::min(until, connectedAt + std::chrono::seconds(duration));
         std::pair<int, int> report;
-        if (reports.next(&report, std::chrono::milliseconds(50))) {
+        if (reports.next(&report, until)) {
             state = report.first;
             printf("state %d\n", state);
             if (report.second != 0)
@@ -371,16 +420,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    takeSignalsOnAThread();
 
     // The virtual microphone lives from here to exit, across sessions.
     darwin::VirtualMicrophoneScope microphone;
-    ReportQueue reports;
+    ReportQueue& reports = reportQueue();
     int status = 0;
     {
         MicController controller(&reports);

@@ -1,7 +1,9 @@
 // The speaker: an output audio queue fed from a small pool of preallocated
-// frames. The playout tick hands frames in (play); the queue's thread takes
-// them as its three buffers come back, or silence when none waits, so the
-// device's clock and the session's clock never have to agree.
+// frames. The playout tick hands frames in (play): straight into an idle
+// buffer when one is free, else into the waiting FIFO, which the queue's
+// thread drains as its three buffers come back. A buffer that comes back with
+// nothing waiting goes idle instead of carrying silence, so a speaker that is
+// handed nothing queues nothing and its back end can rest.
 #pragma once
 
 #include "Mutex.h"
@@ -26,7 +28,7 @@ class AudioPlayer {
     AudioPlayer(const AudioPlayer&) = delete;
     AudioPlayer& operator=(const AudioPlayer&) = delete;
 
-    // Status of AudioQueueStart (0 on success); primes the three buffers either way.
+    // Status of AudioQueueStart (0 on success); the three buffers start idle.
     int open();
     // Ticking thread: 0 when the frame was accepted, -1 when dropped.
     int play(short const* samples, unsigned int count);
@@ -59,6 +61,8 @@ class AudioPlayer {
 
     OpaqueAudioQueue* mQueue;
     AudioQueueBuffer* mBuffers[kBufferCount];
+    AudioQueueBuffer* mIdle[kBufferCount]; // guarded by mMutex: buffers the queue does not hold
+    int mIdleCount = 0;                    // guarded by mMutex
     FrameFifo mWaiting; // guarded by mMutex: frames with PCM not yet handed to the queue
     FrameFifo mFree;    // guarded by mMutex: frames holding nothing
     Mutex mMutex;       // ticking thread (play) against the queue's thread (refills)

@@ -11,3 +11,7 @@ void getSystemTimeCapacity(int* min, int* max);
 int getOsType();
 // The operating-system version sent to the phone: 0.0.
 void getOsVersion(int* major, int* minor);
+// For the calling thread of a 20 ms deadline (the tick): a real-time FIFO
+// priority where the system grants it, and the least timer slack; false when
+// the priority was refused (the thread then runs on, with the slack).
+bool useRealtimeScheduling();

@@ -2,8 +2,11 @@
 // the audio queue takes one whenever a buffer comes back from the device. The
 // ten preallocated frames sit either in the waiting FIFO or in the free pool,
 // and only frame pointers move between them, under the mutex, with a copy of
-// one frame. The mutex is never held across an audio queue call, and nothing
-// is allocated after setup.
+// one frame. A buffer that comes back with nothing waiting goes idle rather
+// than carrying silence (the device plays silence anyway), and the next frame
+// handed in goes straight into it: a speaker that is switched off costs
+// nothing, and one switched on plays the next tick's frame. The mutex is never
+// held across an audio queue call, and nothing is allocated after setup.
 #include "AudioPlayer.h"
 
 #include <AudioToolbox/AudioToolbox.h>
@@ -11,7 +14,7 @@
 #include <string.h>
 
 AudioPlayer::AudioPlayer(int sampleRate, int frameDurationMs)
-    : mQueue(nullptr), mBuffers(), mFrameSize(0), mState(1), mSampleRate(sampleRate),
+    : mQueue(nullptr), mBuffers(), mIdle(), mFrameSize(0), mState(1), mSampleRate(sampleRate),
       mFrameDuration(frameDurationMs) {
     // A nonsensical format gets no queue: open() then fails and play refuses.
     if (sampleRate > 0 && frameDurationMs > 0 && sampleRate <= 384000 && frameDurationMs <= 1000) {
@@ -79,6 +82,7 @@ void AudioPlayer::disposeQueue() {
     for (int i = 0; i < kBufferCount; ++i) {
         mBuffers[i] = nullptr;
     }
+    mIdleCount = 0;
 }
 
 int AudioPlayer::open() {
@@ -86,9 +90,12 @@ int AudioPlayer::open() {
     if (status == noErr) {
         mState = 2;
     }
-    // Primed either way: with what waits, or with silence.
+    MutexLocker lock(mMutex);
+    mIdleCount = 0;
     for (int i = 0; i < kBufferCount; ++i) {
-        onBufferReleased(mBuffers[i]);
+        if (mBuffers[i] != nullptr) {
+            mIdle[mIdleCount++] = mBuffers[i];
+        }
     }
     return (int)status;
 }
@@ -99,20 +106,47 @@ int AudioPlayer::play(short const* samples, unsigned int count) {
     }
     // Never read past the caller's buffer; a short frame is padded with silence.
     const int copied = count < (unsigned int)mFrameSize ? (int)count : mFrameSize;
-    MutexLocker lock(mMutex);
-    if (mFree.empty()) {
+    AudioQueueBuffer* idle = nullptr;
+    {
+        MutexLocker lock(mMutex);
+        if (mIdleCount == 0) {
+            if (mFree.empty()) {
+                return -1;
+            }
+            AudioFrame* frame = mFree.pop();
+            memcpy(frame->samples, samples, (size_t)copied * sizeof(short));
+            memset(frame->samples + copied, 0,
+                   (size_t)(frame->sampleCount - copied) * sizeof(short));
+            mWaiting.push(frame);
+            return 0;
+        }
+        // Nothing waits when a buffer is idle: this frame is the next to play.
+        idle = mIdle[--mIdleCount];
+    }
+    // Each buffer holds exactly one frame (setupQueue).
+    memcpy(idle->mAudioData, samples, (size_t)copied * sizeof(short));
+    memset(static_cast<short*>(idle->mAudioData) + copied, 0,
+           (size_t)(mFrameSize - copied) * sizeof(short));
+    idle->mAudioDataByteSize = (UInt32)mFrameSize * 2;
+    idle->mPacketDescriptionCount = 0;
+    if (AudioQueueEnqueueBuffer(mQueue, idle, 0, nullptr) != noErr) {
+        MutexLocker lock(mMutex);
+        mIdle[mIdleCount++] = idle;
         return -1;
     }
-    AudioFrame* frame = mFree.pop();
-    memcpy(frame->samples, samples, (size_t)copied * sizeof(short));
-    memset(frame->samples + copied, 0, (size_t)(frame->sampleCount - copied) * sizeof(short));
-    mWaiting.push(frame);
     return 0;
 }
 
 void AudioPlayer::close() {
     mState = 3;
     AudioQueueStop(mQueue, true);
+    // The stop handed every buffer back: all idle for the next open.
+    {
+        MutexLocker lock(mMutex);
+        while (!mWaiting.empty()) {
+            mFree.push(mWaiting.pop());
+        }
+    }
     mState = 1;
 }
 
@@ -121,27 +155,26 @@ void AudioPlayer::AQBufferCallback(void* player, OpaqueAudioQueue* /*queue*/,
     static_cast<AudioPlayer*>(player)->onBufferReleased(buffer);
 }
 
-// The audio queue's thread (and the caller of open() while priming).
+// The audio queue's thread.
 void AudioPlayer::onBufferReleased(AudioQueueBuffer* buffer) {
     if (buffer == nullptr) {
         return;
     }
-    const UInt32 frameBytes = (UInt32)mFrameSize * 2;
     const UInt32 capacity = buffer->mAudioDataBytesCapacity;
     {
         MutexLocker lock(mMutex);
-        if (!mWaiting.empty()) {
-            AudioFrame* frame = mWaiting.pop();
-            UInt32 bytes = (UInt32)frame->sampleCount * 2;
-            bytes = bytes < capacity ? bytes : capacity;
-            memcpy(buffer->mAudioData, frame->samples, bytes);
-            buffer->mAudioDataByteSize = bytes;
-            mFree.push(frame);
-        } else {
-            const UInt32 bytes = frameBytes < capacity ? frameBytes : capacity;
-            memset(buffer->mAudioData, 0, bytes);
-            buffer->mAudioDataByteSize = bytes;
+        if (mWaiting.empty()) {
+            if (mIdleCount < kBufferCount) {
+                mIdle[mIdleCount++] = buffer;
+            }
+            return;
         }
+        AudioFrame* frame = mWaiting.pop();
+        UInt32 bytes = (UInt32)frame->sampleCount * 2;
+        bytes = bytes < capacity ? bytes : capacity;
+        memcpy(buffer->mAudioData, frame->samples, bytes);
+        buffer->mAudioDataByteSize = bytes;
+        mFree.push(frame);
     }
     buffer->mPacketDescriptionCount = 0;
     AudioQueueEnqueueBuffer(mQueue, buffer, 0, nullptr);

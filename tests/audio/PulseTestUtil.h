@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -98,6 +100,32 @@ inline bool hasSource(const std::string& name) {
 inline std::string defaultDevice(const char* which) {
     std::string s = pactl({which});
     return s.substr(0, s.find('\n'));
+}
+
+// How often the threads of process `pid` named `comm` (all of them when
+// empty) have been switched out so far (each wake-up costs at least one), or
+// -1 when there is no such thread.
+inline long threadSwitches(pid_t pid, const std::string& comm = "") {
+    const std::string base = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(base.c_str());
+    if (!tasks)
+        return -1;
+    long total = -1;
+    while (dirent* e = readdir(tasks)) {
+        const std::string dir = base + "/" + e->d_name;
+        std::string name;
+        if (!std::getline(std::ifstream(dir + "/comm"), name) || (!comm.empty() && name != comm))
+            continue;
+        std::ifstream status(dir + "/status");
+        total = std::max(total, 0L);
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    closedir(tasks);
+    return total;
 }
 
 inline void sleepMs(int ms) {

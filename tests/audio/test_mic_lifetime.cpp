@@ -31,12 +31,18 @@ TEST_F(MicLifetime, TheSourceIsThereBeforeAnySessionSilentAndGoesAtExit) {
     auto c = cli(closedTcpPort(), {"--reconnect"});
     ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
     Recorder rec("voxlet_mic", 1);
-    sleepMs(1000);
+    sleepMs(200);
+    // Between sessions nothing of the client wakes (it used to write silence
+    // and poll: hundreds of wake-ups a second).
+    const long idleFrom = threadSwitches(c->pid());
+    sleepMs(800);
+    const long idleSwitches = threadSwitches(c->pid()) - idleFrom;
     std::vector<int16_t> heard = rec.stop();
     c->signal(SIGTERM);
     EXPECT_EQ(c->wait(std::chrono::milliseconds(10000)), 0) << c->err();
     EXPECT_EQ(c->out().find("state 2"), std::string::npos);
     EXPECT_GT(heard.size(), 24000u); // the source's clock runs between sessions
+    EXPECT_LE(idleSwitches, 30);     // a reconnect attempt may fall in; a 20 ms poller is 40
     EXPECT_TRUE(std::all_of(heard.begin(), heard.end(), [](int16_t s) { return s == 0; }));
     EXPECT_TRUE(micModules().empty());
 }

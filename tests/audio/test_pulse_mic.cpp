@@ -210,9 +210,9 @@ TEST_F(PulseMic, RemovesLeftoversOfDeadClientsButNotOfLiveOnes) {
     EXPECT_EQ(micModules(), leftovers);
 }
 
-// Counter frames handed in at the tick's pace come out of the real speaker
-// whole and in order, even when a server with no default before the
-// microphone's feed appeared made the feed its default sink.
+// An idle speaker sleeps; counter frames handed in at the tick's pace then come out of the real
+// speaker whole and in order, even when a server with no default before the microphone's feed
+// appeared made the feed its default sink.
 TEST_F(PulseMic, SpeakerPlaysEveryFrameInOrderOnTheRealSinkNeverIntoTheFeed) {
     MicDevice mic;
     ASSERT_EQ(mic.open(), 1);
@@ -226,6 +226,12 @@ TEST_F(PulseMic, SpeakerPlaysEveryFrameInOrderOnTheRealSinkNeverIntoTheFeed) {
     {
         AudioPlayer player(48000, 20);
         ASSERT_EQ(player.open(), 0);
+        // Handed nothing, the speaker's thread sleeps (it used to wake 50-100
+        // times a second to feed silence).
+        sleepMs(100);
+        const long idleFrom = threadSwitches(getpid(), "vx-speaker");
+        sleepMs(400);
+        EXPECT_LE(threadSwitches(getpid(), "vx-speaker") - idleFrom, 2);
         long next = 0;
         short frame[kFrame];
         paced(100, 20000, [&](int) {

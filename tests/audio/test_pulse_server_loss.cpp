@@ -5,12 +5,10 @@
 #include "MicDevice.h"
 #include "PulseTestUtil.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <future>
 
 using namespace pulsetest;
@@ -55,31 +53,6 @@ template <typename Work> void withinSeconds(int seconds, const char* what, Work 
     done.get();
 }
 
-// How often the speaker's queue thread has been switched out so far (each
-// wake-up costs at least one), or -1 when there is no such thread.
-long speakerThreadSwitches() {
-    DIR* tasks = opendir("/proc/self/task");
-    if (!tasks)
-        return -1;
-    long total = -1;
-    while (dirent* e = readdir(tasks)) {
-        const std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string comm;
-        std::getline(std::ifstream(dir + "/comm"), comm);
-        if (comm != "vx-speaker")
-            continue;
-        std::ifstream status(dir + "/status");
-        total = 0;
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::stol(line.substr(line.find(':') + 1));
-        }
-    }
-    closedir(tasks);
-    return total;
-}
-
 // The server dies while both outputs run: writes fail quietly, nothing blocks
 // and nothing new opens; once it is back, the next open finds it again.
 TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
@@ -112,10 +85,10 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
             if (i >= 25)
                 lateSuccesses += ok;
             if (i == 25)
-                switchesAtHalf = speakerThreadSwitches();
+                switchesAtHalf = threadSwitches(getpid(), "vx-speaker");
             player->play(frame, kFrame);
         });
-        switchesAtEnd = speakerThreadSwitches();
+        switchesAtEnd = threadSwitches(getpid(), "vx-speaker");
         mic.close();
         player->close();
         player.reset();

@@ -31,6 +31,7 @@ class Child {
     int wait(std::chrono::milliseconds limit = 60s);
     std::string out() const;
     std::string err() const;
+    pid_t pid() const { return mPid; }
 
   private:
     void drain(int fd, std::string& into);

@@ -1,7 +1,8 @@
-// The speaker player over a recording back end: three silent buffers primed,
-// ten frames waiting at most, short frames padded, every state torn down.
-// Then the queue's own contract beyond what the player exercises: buffers
-// enqueued before the start, double enqueues, and what a stop leaves behind.
+// The speaker player over a recording back end: nothing primed, three frames
+// straight into the buffers and ten waiting at most, short frames padded,
+// every state torn down. Then the queue's own contract beyond what the player
+// exercises: buffers enqueued before the start, double enqueues, and what a
+// stop leaves behind.
 #include "AudioPlayer.h"
 #include "RecordingAudioBackend.h"
 
@@ -21,7 +22,7 @@ std::vector<int16_t> slice(const std::vector<int16_t>& all, size_t first, size_t
     return std::vector<int16_t>(all.begin() + (long)first, all.begin() + (long)(first + count));
 }
 
-TEST(AudioPlayerTest, ThreeSilentFramesPrimedTenWaitInOrderTheEleventhIsDropped) {
+TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothingUntilTheNext) {
     for (int rate : {48000, 16000}) {
         SCOPED_TRACE(rate);
         RecordingAudioBackendInstaller speaker;
@@ -31,26 +32,34 @@ TEST(AudioPlayerTest, ThreeSilentFramesPrimedTenWaitInOrderTheEleventhIsDropped)
         std::vector<short> frame(n, 99);
         EXPECT_EQ(player.play(frame.data(), n), -1); // not open yet
         ASSERT_EQ(player.open(), 0);
-        for (short f = 1; f <= 11; ++f) {
+        for (short f = 1; f <= 14; ++f) {
             // The last one that fits is short: exactly 100 samples, so ASan sees
             // any overread; it is padded with silence.
-            std::vector<short> sent(f == 10 ? 100 : n, f);
-            EXPECT_EQ(player.play(sent.data(), (int)sent.size()), f <= 10 ? 0 : -1)
+            std::vector<short> sent(f == 13 ? 100 : n, f);
+            EXPECT_EQ(player.play(sent.data(), (int)sent.size()), f <= 13 ? 0 : -1)
                 << "frame " << f;
         }
         speaker.setHeld(false);
-        ASSERT_TRUE(speaker.recording().waitForBuffers(16));
-        std::vector<uint32_t> sizes = speaker.recording().bufferSizes();
-        sizes.resize(16);
-        EXPECT_EQ(sizes, std::vector<uint32_t>(16, uint32_t(n * 2)));
+        ASSERT_TRUE(speaker.recording().waitForBuffers(13));
         std::vector<int16_t> played = speaker.recording().samples();
-        EXPECT_EQ(slice(played, 0, 3 * n), std::vector<int16_t>(3 * n)); // the primed buffers
-        for (int f = 1; f <= 10; ++f)
-            EXPECT_EQ(slice(played, (2 + f) * n, f == 10 ? 100 : n),
-                      std::vector<int16_t>(f == 10 ? 100 : n, int16_t(f)))
+        ASSERT_EQ(played.size(), size_t(13 * n));
+        for (int f = 1; f <= 13; ++f) {
+            const int sent = f == 13 ? 100 : n;
+            EXPECT_EQ(slice(played, (f - 1) * n, sent), std::vector<int16_t>(sent, int16_t(f)))
                 << f;
-        EXPECT_EQ(slice(played, 12 * n + 100, 4 * n - 100), std::vector<int16_t>(4 * n - 100))
-            << "padding, then silence, no gap";
+            EXPECT_EQ(slice(played, (f - 1) * n + sent, n - sent), std::vector<int16_t>(n - sent))
+                << "padding of " << f;
+        }
+        // Buffers that come back with nothing waiting stay idle: no silence.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(speaker.recording().bufferSizes().size(), 13u);
+        // The next frames go straight into used buffers, a short one padded afresh.
+        EXPECT_EQ(player.play(frame.data(), n), 0);
+        EXPECT_EQ(player.play(std::vector<short>(100, 15).data(), 100), 0);
+        ASSERT_TRUE(speaker.recording().waitForBuffers(15));
+        played = speaker.recording().samples();
+        EXPECT_EQ(slice(played, 14 * n, 100), std::vector<int16_t>(100, 15));
+        EXPECT_EQ(slice(played, 14 * n + 100, n - 100), std::vector<int16_t>(n - 100));
         // Refills run on the queue's one thread, not the caller's.
         std::vector<std::thread::id> threads = speaker.recording().threads();
         ASSERT_EQ(threads.size(), 1u);
@@ -85,6 +94,9 @@ TEST(AudioPlayerTest, DestructionStopsTheQueueInEveryState) {
     {
         AudioPlayer playing(48000, 20); // destroyed while its buffers cycle
         ASSERT_EQ(playing.open(), 0);
+        std::vector<short> frame(960, 1);
+        for (int i = 0; i < 8; ++i)
+            playing.play(frame.data(), 960);
         ASSERT_TRUE(speaker.recording().waitForBuffers(5));
     }
     EXPECT_EQ(speaker.backendsStopped(), 2) << "the stop joined the playing thread";

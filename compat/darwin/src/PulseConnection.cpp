@@ -68,6 +68,8 @@ void Connection::onContextState(pa_context* c, void* userdata) {
     auto* self = static_cast<Connection*>(userdata);
     self->mAlive.store(pa_context_get_state(c) == PA_CONTEXT_READY, std::memory_order_release);
     self->signal();
+    if (contextDead(c) && self->mOnDown)
+        self->mOnDown();
 }
 
 bool Connection::waitStreamReady(pa_stream* stream) {

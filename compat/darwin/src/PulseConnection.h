@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace darwin::pulse {
@@ -60,6 +61,9 @@ class Connection {
     // releases it. False when it did not finish in time or op is null.
     bool waitFor(pa_operation* op, int timeoutMs = kOperationTimeoutMs);
     void signal() { pa_threaded_mainloop_signal(mLoop, 0); }
+    // With the lock held: called on the main-loop thread (lock held) when the
+    // context fails or is terminated, so a watcher need not poll alive().
+    void onDown(std::function<void()> fn) { mOnDown = std::move(fn); }
 
     // With the lock held: the server's name and default sink and source names
     // (empty when it has none); false when the server did not answer.
@@ -92,7 +96,8 @@ class Connection {
     pa_threaded_mainloop* mLoop = nullptr;
     pa_context* mContext = nullptr; // main-loop lock
     std::atomic<bool> mAlive{false};
-    bool mLoopRunning = false; // creator's thread only
+    std::function<void()> mOnDown; // main-loop lock
+    bool mLoopRunning = false;     // creator's thread only
 };
 
 // True when a sound server answers now (connects and disconnects).

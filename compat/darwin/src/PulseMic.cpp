@@ -15,17 +15,17 @@
 // underruns briefly and the source carries silence.
 //
 // Two lifetimes. Kept (a front end called keepMicPublished): one keeper thread
-// publishes the source as soon as a server answers, retries every 2 s while
-// none does or after it died, and writes a silent frame every 20 ms while no
-// session has the device open; sessions' connections only write into the kept
-// feed. A session's open gives the feed a fresh stream (the source and its
-// modules stay) and the keeper writes nothing until it closes: the tick's
-// first frame then starts the stream from its prebuffer as designed. Frames
-// queued behind the keeper's silence, or a stream restarting after running
-// dry, start with up to a frame of extra latency, which the trimming then
-// takes out of the session's audio. Not kept (tests, tools): the first
-// connection opened publishes and the last one closed removes everything, as
-// before.
+// publishes the source as soon as a server answers, and again after it died
+// or our modules were unloaded (retrying every 2 s while no server answers);
+// sessions' connections only write into the kept feed. Between sessions the
+// feed has no stream at all: the null sink renders silence on its own clock,
+// so recorders hear silence and the program costs nothing. A session's open
+// gives the feed a fresh stream (the source and its modules stay), and the
+// tick's first frame starts it from its prebuffer as designed; once the last
+// session closed, the keeper drains the stream and closes it. The keeper
+// sleeps on events (a session closed, the server or our modules gone, stop),
+// never on a clock. Not kept (tests, tools): the first connection opened
+// publishes and the last one closed removes everything, as before.
 #include "PulseMic.h"
 
 #include "PulseConnection.h"
@@ -41,9 +41,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace darwin::pulse {
 
@@ -129,7 +131,8 @@ bool isOurModule(const Connection::Module& m) {
 // server.
 class MicFeed {
   public:
-    static std::shared_ptr<MicFeed> create();
+    // `withStream` false: published with no stream yet (restartStream opens one).
+    static std::shared_ptr<MicFeed> create(bool withStream = true);
     ~MicFeed();
 
     // Any thread: whether the source is up and its server still there.
@@ -137,20 +140,24 @@ class MicFeed {
         return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
                !mBroken.load(std::memory_order_relaxed);
     }
-    // `unlessSessions`: nothing is written while it is nonzero, as seen under
-    // the main-loop lock (the keeper's silence must not slip into a stream a
-    // session has just been given).
-    IOReturn write(const void* samples, int count,
-                   const std::atomic<int>* unlessSessions = nullptr);
+    IOReturn write(const void* samples, int count);
     // Removes the source and everything loaded for it; idempotent.
     void teardown();
     // Replaces the feeding stream with a fresh one, the source staying; false
     // when the new one did not start (the feed is then no longer live).
     bool restartStream();
+    // Drains and closes the stream unless `sessions` (read under the main-loop
+    // lock, which a session's restartStream also holds) is nonzero.
+    void closeIdleStream(const std::atomic<int>& sessions);
+    // `onLost` runs on the main-loop thread when the server goes or one of our
+    // modules is unloaded (the feed is then no longer live); it must only wake
+    // someone.
+    void watch(std::function<void()> onLost);
 
   private:
     explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
-    bool publish(); // main-loop lock held
+    bool publish(bool withStream); // main-loop lock held
+    static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
     bool removeLeftovers(const std::string& self);
     bool openStream();
     void closeStream(bool drain);
@@ -167,6 +174,7 @@ class MicFeed {
     std::string mDefaultSource;
     pa_usec_t mWindowLowest = PA_USEC_INVALID; // trimming: lowest latency this window
     int mWindowTicks = 0;
+    std::function<void()> mOnLost;
 };
 
 // The one publication of this process, so that connections share it and the
@@ -200,7 +208,7 @@ void registerExitHook() {
     std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
 }
 
-std::shared_ptr<MicFeed> MicFeed::create() {
+std::shared_ptr<MicFeed> MicFeed::create(bool withStream) {
     std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
     if (!conn)
         return nullptr;
@@ -208,15 +216,16 @@ std::shared_ptr<MicFeed> MicFeed::create() {
     bool ok;
     {
         Connection::Lock lock(*feed->mConn);
-        ok = feed->publish();
+        ok = feed->publish(withStream);
     }
     if (!ok)
         return nullptr; // the destructor removes whatever was loaded
-    std::this_thread::sleep_for(kSettleTime);
+    if (withStream)
+        std::this_thread::sleep_for(kSettleTime);
     return feed;
 }
 
-bool MicFeed::publish() {
+bool MicFeed::publish(bool withStream) {
     const std::string self = ownerTag();
     if (!removeLeftovers(self))
         return false;
@@ -251,7 +260,7 @@ bool MicFeed::publish() {
     if (mSourceModule == PA_INVALID_INDEX)
         return false;
     restoreDefaults();
-    return openStream();
+    return !withStream || openStream();
 }
 
 bool MicFeed::removeLeftovers(const std::string& self) {
@@ -329,14 +338,16 @@ MicFeed::~MicFeed() {
 
 // Main-loop lock held.
 void MicFeed::closeStream(bool drain) {
-    if (!mStream)
+    // Taken out first: the drain's wait lets go of the lock, and a session
+    // opening meanwhile gets a stream of its own, never this one.
+    pa_stream* stream = std::exchange(mStream, nullptr);
+    if (!stream)
         return;
-    pa_stream_set_state_callback(mStream, nullptr, nullptr);
-    if (drain && mConn->alive() && pa_stream_get_state(mStream) == PA_STREAM_READY)
-        mConn->waitFor(pa_stream_drain(mStream, nullptr, nullptr), 500);
-    pa_stream_disconnect(mStream);
-    pa_stream_unref(mStream);
-    mStream = nullptr;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (drain && mConn->alive() && pa_stream_get_state(stream) == PA_STREAM_READY)
+        mConn->waitFor(pa_stream_drain(stream, nullptr, nullptr), 500);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
 }
 
 bool MicFeed::restartStream() {
@@ -354,8 +365,40 @@ bool MicFeed::restartStream() {
     return true;
 }
 
+void MicFeed::closeIdleStream(const std::atomic<int>& sessions) {
+    Connection::Lock lock(*mConn);
+    if (sessions.load(std::memory_order_relaxed) == 0)
+        closeStream(true);
+}
+
+void MicFeed::watch(std::function<void()> onLost) {
+    Connection::Lock lock(*mConn);
+    mOnLost = onLost;
+    mConn->onDown(std::move(onLost));
+    pa_context_set_subscribe_callback(mConn->context(), &MicFeed::onEvent, this);
+    if (pa_operation* op =
+            pa_context_subscribe(mConn->context(), PA_SUBSCRIPTION_MASK_MODULE, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+// Main-loop thread.
+void MicFeed::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self) {
+    auto* feed = static_cast<MicFeed*>(self);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_MODULE ||
+        (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_REMOVE ||
+        index == PA_INVALID_INDEX || (index != feed->mSinkModule && index != feed->mSourceModule))
+        return;
+    feed->mBroken.store(true, std::memory_order_relaxed);
+    if (feed->mOnLost)
+        feed->mOnLost();
+}
+
 void MicFeed::teardown() {
     Connection::Lock lock(*mConn);
+    // Our own unloads are no loss to report.
+    pa_context_set_subscribe_callback(mConn->context(), nullptr, nullptr);
+    mConn->onDown(nullptr);
+    mOnLost = nullptr;
     closeStream(true);
     if (!mPublished.exchange(false))
         return;
@@ -387,15 +430,17 @@ bool MicFeed::shouldTrim() {
     return trim;
 }
 
-IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* unlessSessions) {
+IOReturn MicFeed::write(const void* samples, int count) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
-    if (!mStream || pa_stream_get_state(mStream) != PA_STREAM_READY) {
+    if (!mStream)
+        return kIOReturnNotAttached; // between sessions: nothing to write into
+    if (pa_stream_get_state(mStream) != PA_STREAM_READY) {
         mBroken.store(true, std::memory_order_relaxed);
         return kIOReturnNotAttached; // the server went away: quiet from now on
     }
-    if (count == 0 || (unlessSessions && unlessSessions->load(std::memory_order_relaxed) != 0))
+    if (count == 0)
         return kIOReturnSuccess;
     if (shouldTrim()) {
         gTrimmed.fetch_add(1, std::memory_order_relaxed);
@@ -423,8 +468,9 @@ IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* 
 //
 // Threads: start() and stop() on the front end's main thread (or at exit);
 // run() on the keeper's own thread, the only one that creates, replaces or
-// tears down the kept feed; feed() and the session count on any thread, the
-// playout tick among them. mMutex guards mRunning, mStopping, mAttempting and
+// tears down the kept feed, or closes its idle stream; feed() and the session
+// count on any thread, the playout tick among them; poke() also on the feed's
+// main-loop thread. mMutex guards mRunning, mStopping, mAttempting, mPoked and
 // mFeed and is held only to read or swap them, never across a call to the
 // server, so the tick waits at most for a pointer copy.
 class MicKeeper {
@@ -453,14 +499,16 @@ class MicKeeper {
         std::lock_guard<std::mutex> lock(mMutex);
         return mFeed && mFeed->live() ? mFeed : nullptr;
     }
-    // Sessions' connections, while open, keep the keeper's silence out.
+    // Sessions' connections, while open, keep the feed's stream open.
     void sessionOpened() { mOpenSessions.fetch_add(1, std::memory_order_relaxed); }
-    void sessionClosed() { mOpenSessions.fetch_sub(1, std::memory_order_relaxed); }
+    void sessionClosed() {
+        mOpenSessions.fetch_sub(1, std::memory_order_relaxed);
+        poke(); // the stream may go
+    }
 
   private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto kRetry = std::chrono::seconds(2);
-    static constexpr auto kFrame = std::chrono::milliseconds(20);
 
     void run();
     void replace(std::shared_ptr<MicFeed> next);
@@ -472,12 +520,21 @@ class MicKeeper {
         mWake.notify_all();
     }
     bool sleepUntil(Clock::time_point until); // false once asked to stop
+    bool sleepUntilPoked();                   // false once asked to stop
+    void poke() {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mPoked = true;
+        }
+        mWake.notify_all();
+    }
 
     std::mutex mMutex;
-    std::condition_variable mWake; // stop() wakes run(); run() wakes settledFeed()
+    std::condition_variable mWake; // stop() and poke() wake run(); run() wakes settledFeed()
     bool mRunning = false;
     bool mStopping = false;
     bool mAttempting = false; // run() is publishing; settledFeed() waits for it
+    bool mPoked = false;      // something happened that run() must look at
     std::shared_ptr<MicFeed> mFeed;
     std::thread mThread; // start() and stop() only
     std::atomic<int> mOpenSessions{0};
@@ -514,6 +571,13 @@ bool MicKeeper::sleepUntil(Clock::time_point until) {
     return !mWake.wait_until(lock, until, [this] { return mStopping; });
 }
 
+bool MicKeeper::sleepUntilPoked() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mWake.wait(lock, [this] { return mStopping || mPoked; });
+    mPoked = false;
+    return !mStopping;
+}
+
 void MicKeeper::replace(std::shared_ptr<MicFeed> next) {
     std::shared_ptr<MicFeed> old;
     {
@@ -532,30 +596,25 @@ void MicKeeper::replace(std::shared_ptr<MicFeed> next) {
 
 void MicKeeper::run() {
     pthread_setname_np(pthread_self(), "vx-mic-keeper");
-    static const short silence[kMicMaxSamples] = {};
-    Clock::time_point next = Clock::now();
     for (;;) {
         std::shared_ptr<MicFeed> f = feed();
         if (!f) {
             replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
             gLatencyUs.store(-1, std::memory_order_relaxed);
             setAttempting(true);
-            f = MicFeed::create();
-            if (f)
+            f = MicFeed::create(false);
+            if (f) {
+                f->watch([this] { poke(); });
                 replace(f);
+            }
             setAttempting(false);
             if (!f && !sleepUntil(Clock::now() + kRetry))
                 return;
-            next = Clock::now();
             continue;
         }
-        next += kFrame;
-        if (next < Clock::now() - 5 * kFrame)
-            next = Clock::now(); // after a stall, no burst of catch-up frames
-        if (!sleepUntil(next))
+        if (!sleepUntilPoked())
             return;
-        if (mOpenSessions.load(std::memory_order_relaxed) == 0)
-            f->write(silence, kMicMaxSamples, &mOpenSessions);
+        f->closeIdleStream(mOpenSessions);
     }
 }
 
@@ -625,7 +684,7 @@ class MicDriver : public IOServiceDriver {
             std::shared_ptr<MicFeed> kept = MicKeeper::instance().settledFeed(kSettleWaitMs);
             if (!kept)
                 return nullptr;
-            auto client = std::make_unique<MicClient>(nullptr); // the keeper's silence stops
+            auto client = std::make_unique<MicClient>(nullptr); // counted before the stream opens
             if (!kept->restartStream())
                 return nullptr;
             return client;

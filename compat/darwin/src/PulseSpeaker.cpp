@@ -12,6 +12,11 @@
 // read index rather than the device's output: the queue owns only a few
 // buffers, and holding them through the device's latency as well would starve
 // the stream.
+//
+// A speaker handed nothing costs nothing: once every buffer is back and none
+// has come for a while, the stream is corked and the queue thread sleeps until
+// a buffer is enqueued; that one uncorks it, and playing starts as soon as
+// the prebuffer (two frames) is there.
 #include "PulseSpeaker.h"
 
 #include "PulseConnection.h"
@@ -33,17 +38,24 @@ namespace darwin::pulse {
 namespace {
 
 constexpr int kMaxInFlight = 32;
-// The queue thread sleeps until the oldest buffer should have been read, but
-// never less or longer than this: the read index is interpolated, and a
-// wake-up may have been missed.
+// While buffers are out, the queue thread sleeps until the oldest should have
+// been read, but never less or longer than this: the read index is
+// interpolated, and a wake-up may have been missed.
 constexpr auto kShortestWait = std::chrono::milliseconds(1);
 constexpr auto kLongestWait = std::chrono::milliseconds(20);
+// Nothing to play for this long: the stream is corked.
+constexpr auto kCorkAfter = std::chrono::milliseconds(200);
 
 class SpeakerBackend : public AudioQueueBackend {
   public:
     ~SpeakerBackend() override { stop(); }
     OSStatus start(AudioQueueEngine* engine) override;
-    void bufferEnqueued() override { wake(); }
+    void bufferEnqueued() override {
+        // With two buffers out the thread wakes within a frame anyway, and
+        // the stream still holds a frame then: the new buffer can wait for it.
+        if (!mWakeSoon.load(std::memory_order_acquire))
+            wake();
+    }
     void stop() override;
 
   private:
@@ -55,6 +67,8 @@ class SpeakerBackend : public AudioQueueBackend {
     // How long until the oldest buffer still out should have been read.
     std::chrono::microseconds nextWait() const;
     void refill();
+    void setCorked(bool corked);
+    std::chrono::microseconds idleWait();
 
     std::unique_ptr<Connection> mConn;
     pa_stream* mStream = nullptr; // main-loop lock
@@ -74,12 +88,21 @@ class SpeakerBackend : public AudioQueueBackend {
     uint64_t mWritten = 0;
     uint64_t mReadIndex = 0; // as last seen, at mReadAt
     std::chrono::steady_clock::time_point mReadAt;
+    bool mCorked = false;
+    std::chrono::steady_clock::time_point mIdleSince; // all played since; zero while playing
 
     std::thread mThread;
     std::mutex mWakeMutex; // guards mWakeups and mStopping; never held with another lock
     std::condition_variable mWakeCv;
     bool mWakeups = false;
     bool mStopping = false;
+    // Set by the queue thread, read by the enqueueing thread and the stream's:
+    // a timed wake-up is due within a frame with a frame still to play, so an
+    // enqueued buffer needs no wake-up of its own.
+    std::atomic<bool> mWakeSoon{false};
+    // Set by the queue thread when a buffer waits for room in the stream: only
+    // then does the stream's write request wake it.
+    std::atomic<bool> mWantsRoom{false};
 };
 
 bool supportedFormat(const AudioStreamBasicDescription& f) {
@@ -136,6 +159,8 @@ OSStatus SpeakerBackend::start(AudioQueueEngine* engine) {
     }
     mEngine = engine;
     mStopping = false;
+    mWakeSoon.store(false);
+    mWantsRoom.store(false);
     mThread = std::thread([this] { run(); });
     return noErr;
 }
@@ -159,7 +184,12 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
     // An idle stream never asks again by itself: the queue thread refills both
     // when the stream asks and when a buffer is enqueued.
     pa_stream_set_write_callback(
-        mStream, [](pa_stream*, size_t, void* self) { static_cast<SpeakerBackend*>(self)->wake(); },
+        mStream,
+        [](pa_stream*, size_t, void* self) {
+            auto* backend = static_cast<SpeakerBackend*>(self);
+            if (backend->mWantsRoom.load(std::memory_order_acquire))
+                backend->wake();
+        },
         this);
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
@@ -167,10 +197,12 @@ bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
     attr.prebuf = uint32_t(2 * mFrameBytes);
     attr.minreq = uint32_t(mFrameBytes);
     attr.fragsize = uint32_t(-1);
+    // Corked until there is something to play.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE);
+                                         PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
     if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0)
         return false;
+    mCorked = true;
     return mConn->waitStreamReady(mStream);
 }
 
@@ -195,6 +227,8 @@ void SpeakerBackend::stop() {
     mEngine = nullptr;
     mHead = mCount = 0;
     mWritten = 0;
+    mCorked = false;
+    mIdleSince = {};
 }
 
 // Main-loop thread or any other; takes only the wake mutex.
@@ -208,23 +242,61 @@ void SpeakerBackend::wake() {
 
 void SpeakerBackend::run() {
     pthread_setname_np(pthread_self(), "vx-speaker");
-    std::chrono::microseconds wait = kLongestWait;
+    // Zero: nothing is out, so only a wake-up can give work.
+    std::chrono::microseconds wait{0};
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mWakeMutex);
-            mWakeCv.wait_for(lock, wait, [this] { return mWakeups || mStopping; });
+            auto woken = [this] { return mWakeups || mStopping; };
+            if (wait.count() == 0)
+                mWakeCv.wait(lock, woken);
+            else
+                mWakeCv.wait_for(lock, wait, woken);
             if (mStopping)
                 return;
             mWakeups = false;
         }
         if (!handBackPlayed()) {
-            // The buffers still out will never be read: waiting for them would
-            // poll at the shortest wait for the rest of the session.
-            wait = kLongestWait;
+            // The buffers still out will never be read: the queue goes quiet
+            // until the next buffer is enqueued.
+            wait = std::chrono::microseconds(0);
+            mWakeSoon.store(false, std::memory_order_release);
             continue;
         }
         refill();
-        wait = nextWait();
+        wait = mCount > 0 ? nextWait() : idleWait();
+        mWakeSoon.store(mCount >= 2 && wait > std::chrono::microseconds(0) && wait <= kLongestWait,
+                        std::memory_order_release);
+    }
+}
+
+// With nothing out, how long to sleep: a while first (the tick may only have
+// been late), then, corked, until the next buffer comes. Corking only once
+// the stream has long played out: a cork makes the server take back what it
+// had rendered ahead, which would then wait in a corked stream.
+std::chrono::microseconds SpeakerBackend::idleWait() {
+    const auto now = std::chrono::steady_clock::now();
+    if (mCorked)
+        return std::chrono::microseconds(0);
+    if (mIdleSince == std::chrono::steady_clock::time_point())
+        mIdleSince = now;
+    const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(now - mIdleSince);
+    if (idle < kCorkAfter)
+        return kCorkAfter - idle;
+    setCorked(true);
+    return std::chrono::microseconds(0);
+}
+
+// Queue thread only. Asynchronous: the server applies it in order with the writes.
+void SpeakerBackend::setCorked(bool corked) {
+    if (mCorked == corked)
+        return;
+    Connection::Lock lock(*mConn);
+    if (pa_stream_get_state(mStream) != PA_STREAM_READY)
+        return;
+    if (pa_operation* op = pa_stream_cork(mStream, corked ? 1 : 0, nullptr, nullptr)) {
+        pa_operation_unref(op);
+        mCorked = corked;
     }
 }
 
@@ -266,6 +338,7 @@ std::chrono::microseconds SpeakerBackend::nextWait() const {
 }
 
 void SpeakerBackend::refill() {
+    mWantsRoom.store(false, std::memory_order_release);
     size_t writable = 0;
     {
         Connection::Lock lock(*mConn);
@@ -279,6 +352,7 @@ void SpeakerBackend::refill() {
             return; // nothing to play: the sink plays silence
         const size_t bytes = std::min<size_t>(b->mAudioDataByteSize, b->mAudioDataBytesCapacity) /
                              pa_frame_size(&mSpec) * pa_frame_size(&mSpec);
+        setCorked(false);
         bool written = bytes == 0;
         {
             Connection::Lock lock(*mConn);
@@ -289,10 +363,12 @@ void SpeakerBackend::refill() {
         }
         if (!written)
             return; // the server went away with this buffer: it is not played
+        mIdleSince = {};
         mWritten += bytes;
         mInFlight[(mHead + mCount) % kMaxInFlight] = InFlight{b, mWritten};
         ++mCount;
     }
+    mWantsRoom.store(writable < mFrameBytes, std::memory_order_release);
 }
 
 } // namespace
