@@ -28,6 +28,7 @@
 // before.
 #include "PulseMic.h"
 
+#include "MicFeed.h"
 #include "PulseConnection.h"
 
 #include <pthread.h>
@@ -119,6 +120,8 @@ bool isOurModule(const Connection::Module& m) {
     return false;
 }
 
+bool removeLeftovers(Connection& conn, const std::string& self);
+
 // One publication of the source on one server: the modules loaded for it and
 // the stream that feeds it. Shared by every connection open at once.
 //
@@ -127,31 +130,25 @@ bool isOurModule(const Connection::Module& m) {
 // Everything but mPublished is guarded by the connection's main-loop lock;
 // write() holds it only for the one stream write, which never waits for the
 // server.
-class MicFeed {
+class PulseFeed final : public MicFeed {
   public:
-    static std::shared_ptr<MicFeed> create();
-    ~MicFeed();
+    static std::shared_ptr<MicFeed> create(std::unique_ptr<Connection> conn);
+    ~PulseFeed() override;
 
-    // Any thread: whether the source is up and its server still there.
-    bool live() const {
+    bool live() const override {
         return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
                !mBroken.load(std::memory_order_relaxed);
     }
-    // `unlessSessions`: nothing is written while it is nonzero, as seen under
-    // the main-loop lock (the keeper's silence must not slip into a stream a
-    // session has just been given).
+    // The keeper's `unlessSessions` is read under the main-loop lock.
     IOReturn write(const void* samples, int count,
-                   const std::atomic<int>* unlessSessions = nullptr);
-    // Removes the source and everything loaded for it; idempotent.
-    void teardown();
-    // Replaces the feeding stream with a fresh one, the source staying; false
-    // when the new one did not start (the feed is then no longer live).
-    bool restartStream();
+                   const std::atomic<int>* unlessSessions = nullptr) override;
+    void teardown() override;
+    // Replaces the feeding stream with a fresh one.
+    bool restartStream() override;
 
   private:
-    explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
+    explicit PulseFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
     bool publish(); // main-loop lock held
-    bool removeLeftovers(const std::string& self);
     bool openStream();
     void closeStream(bool drain);
     void restoreDefaults();
@@ -200,11 +197,8 @@ void registerExitHook() {
     std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
 }
 
-std::shared_ptr<MicFeed> MicFeed::create() {
-    std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
-    if (!conn)
-        return nullptr;
-    std::shared_ptr<MicFeed> feed(new MicFeed(std::move(conn)));
+std::shared_ptr<MicFeed> PulseFeed::create(std::unique_ptr<Connection> conn) {
+    std::shared_ptr<PulseFeed> feed(new PulseFeed(std::move(conn)));
     bool ok;
     {
         Connection::Lock lock(*feed->mConn);
@@ -216,9 +210,9 @@ std::shared_ptr<MicFeed> MicFeed::create() {
     return feed;
 }
 
-bool MicFeed::publish() {
+bool PulseFeed::publish() {
     const std::string self = ownerTag();
-    if (!removeLeftovers(self))
+    if (!removeLeftovers(*mConn, self))
         return false;
     Connection::ServerInfo info;
     if (!mConn->serverInfo(info))
@@ -254,9 +248,10 @@ bool MicFeed::publish() {
     return openStream();
 }
 
-bool MicFeed::removeLeftovers(const std::string& self) {
+// Main-loop lock held. False when another running client publishes the source.
+bool removeLeftovers(Connection& conn, const std::string& self) {
     std::vector<Connection::Module> modules;
-    if (!mConn->modules(modules))
+    if (!conn.modules(modules))
         return false;
     for (const Connection::Module& m : modules) {
         if (isOurModule(m) && ownedByLiveProcess(m.argument, self))
@@ -267,13 +262,13 @@ bool MicFeed::removeLeftovers(const std::string& self) {
     for (const char* kind : {"module-remap-source", "module-null-sink"}) {
         for (const Connection::Module& m : modules) {
             if (m.name == kind && isOurModule(m))
-                unloaded |= mConn->unloadModule(m.index);
+                unloaded |= conn.unloadModule(m.index);
         }
     }
     // The server acknowledges an unload before it has run it; loading ours
     // while the old names are still registered would fail.
     for (int wait = 0; unloaded && wait < kLeftoverWaits; ++wait) {
-        if (!mConn->modules(modules))
+        if (!conn.modules(modules))
             return false;
         unloaded = std::any_of(modules.begin(), modules.end(), isOurModule);
         if (unloaded)
@@ -284,7 +279,7 @@ bool MicFeed::removeLeftovers(const std::string& self) {
 
 // Loading a sink can make it the default when none was set: then everything
 // the computer plays would go into the microphone.
-void MicFeed::restoreDefaults() {
+void PulseFeed::restoreDefaults() {
     Connection::ServerInfo now;
     if (!mConn->serverInfo(now))
         return;
@@ -294,7 +289,7 @@ void MicFeed::restoreDefaults() {
         mConn->setDefaultSource(mDefaultSource);
 }
 
-bool MicFeed::openStream() {
+bool PulseFeed::openStream() {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, kMicRate, 1};
     pa_channel_map map;
     pa_channel_map_init_mono(&map);
@@ -322,13 +317,13 @@ bool MicFeed::openStream() {
     return mConn->waitStreamReady(mStream);
 }
 
-MicFeed::~MicFeed() {
+PulseFeed::~PulseFeed() {
     teardown();
     mConn.reset();
 }
 
 // Main-loop lock held.
-void MicFeed::closeStream(bool drain) {
+void PulseFeed::closeStream(bool drain) {
     if (!mStream)
         return;
     pa_stream_set_state_callback(mStream, nullptr, nullptr);
@@ -339,7 +334,7 @@ void MicFeed::closeStream(bool drain) {
     mStream = nullptr;
 }
 
-bool MicFeed::restartStream() {
+bool PulseFeed::restartStream() {
     {
         Connection::Lock lock(*mConn);
         closeStream(false);
@@ -354,7 +349,7 @@ bool MicFeed::restartStream() {
     return true;
 }
 
-void MicFeed::teardown() {
+void PulseFeed::teardown() {
     Connection::Lock lock(*mConn);
     closeStream(true);
     if (!mPublished.exchange(false))
@@ -369,14 +364,14 @@ void MicFeed::teardown() {
 }
 
 // Main-loop lock held; called once per frame, before it is written.
-bool MicFeed::shouldTrim() {
+bool PulseFeed::shouldTrim() {
     pa_usec_t latency = 0;
     int negative = 0;
     if (pa_stream_get_latency(mStream, &latency, &negative) != 0)
         return false; // no timing yet
     if (negative)
         latency = 0;
-    gLatencyUs.store(int64_t(latency), std::memory_order_relaxed);
+    noteMicLatencyUs(int64_t(latency));
     if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
         mWindowLowest = latency;
     if (++mWindowTicks < kTrimWindowTicks)
@@ -387,7 +382,7 @@ bool MicFeed::shouldTrim() {
     return trim;
 }
 
-IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* unlessSessions) {
+IOReturn PulseFeed::write(const void* samples, int count, const std::atomic<int>* unlessSessions) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
@@ -398,7 +393,7 @@ IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* 
     if (count == 0 || (unlessSessions && unlessSessions->load(std::memory_order_relaxed) != 0))
         return kIOReturnSuccess;
     if (shouldTrim()) {
-        gTrimmed.fetch_add(1, std::memory_order_relaxed);
+        noteMicFrameTrimmed();
         return kIOReturnSuccess;
     }
     // Written into the server's memory pool directly: no copy of ours.
@@ -417,6 +412,36 @@ IOReturn MicFeed::write(const void* samples, int count, const std::atomic<int>* 
         left -= n;
     }
     return kIOReturnSuccess;
+}
+
+// The one place the back end is chosen: on a PipeWire server the source is a
+// node of our own, which goes with our connection; its PulseAudio server only
+// serves to clear what an older client left and to see whether another
+// running client publishes the source already.
+std::shared_ptr<MicFeed> openFeed() {
+    std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
+    if (!conn)
+        return nullptr;
+#ifdef VOXLET_HAVE_PIPEWIRE
+    bool pipewire = false;
+    {
+        Connection::Lock lock(*conn);
+        Connection::ServerInfo info;
+        if (!conn->serverInfo(info))
+            return nullptr;
+        pipewire = info.serverName.find("PipeWire") != std::string::npos;
+        std::vector<std::string> sources;
+        if (pipewire &&
+            (!removeLeftovers(*conn, ownerTag()) || !conn->sources(sources) ||
+             std::find(sources.begin(), sources.end(), kMicSourceName) != sources.end()))
+            return nullptr;
+    }
+    if (pipewire) {
+        conn.reset(); // never under its own lock
+        return pipewire::openMicFeed();
+    }
+#endif
+    return PulseFeed::create(std::move(conn));
 }
 
 // The publication a front end keeps for the program's whole run.
@@ -540,7 +565,7 @@ void MicKeeper::run() {
             replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
             gLatencyUs.store(-1, std::memory_order_relaxed);
             setAttempting(true);
-            f = MicFeed::create();
+            f = openFeed();
             if (f)
                 replace(f);
             setAttempting(false);
@@ -635,7 +660,7 @@ class MicDriver : public IOServiceDriver {
         std::shared_ptr<MicFeed> feed = current().feed.lock();
         if (!feed || !feed->live()) {
             feed.reset(); // a dead one stays with the connections that hold it
-            feed = MicFeed::create();
+            feed = openFeed();
             if (!feed)
                 return nullptr;
             current().feed = feed;
@@ -657,6 +682,14 @@ void keepMicPublished() {
 
 void stopKeepingMic() {
     MicKeeper::instance().stop();
+}
+
+void noteMicLatencyUs(int64_t us) {
+    gLatencyUs.store(us, std::memory_order_relaxed);
+}
+
+void noteMicFrameTrimmed() {
+    gTrimmed.fetch_add(1, std::memory_order_relaxed);
 }
 
 int64_t micLatencyUs() {
