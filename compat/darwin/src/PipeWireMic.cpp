@@ -52,8 +52,9 @@ constexpr const char* kQuantum = "256/48000"; // 5.3 ms cycles while recorded
 constexpr uint32_t kMarginStart = 4 * 48;     // 4 ms beyond a quantum
 constexpr uint32_t kMarginMost = 16 * 48;     // what the margin may grow to
 constexpr uint32_t kTrimWindow = 24000;       // samples: 0.5 s of output
-constexpr int64_t kStaleNs = 100'000'000;     // a write this old: nothing to resume
-constexpr int64_t kJitterNs = 60'000'000;     // dry again this soon: the tick was late
+constexpr int64_t kFrameNs = 20'000'000;
+constexpr int64_t kStaleNs = 100'000'000; // a write this old: nothing to resume
+constexpr int64_t kJitterNs = 60'000'000; // dry again this soon: the tick was late
 constexpr int kConnectTimeoutMs = 3000;
 
 int64_t nowNs() {
@@ -70,11 +71,12 @@ std::string ownerTag() {
 }
 
 // Threads: created and torn down on the opening thread (or the keeper's);
-// write() on the playout tick (or the keeper's), the ring's only producer;
-// onProcess() on PipeWire's data thread, its only consumer and the only one
-// to touch the consumer state below; the other callbacks on the thread loop,
-// under its lock, as is every call into the stream and the core. The ring's
-// indices and the flags are atomics; no lock is shared with the tick.
+// write() on the playout tick or the keeper's thread, one at a time (the
+// ring's producer); onProcess() on PipeWire's data thread, its only consumer
+// and the only one to touch the consumer state below; the other callbacks on
+// the thread loop, under its lock, as is every call into the stream and the
+// core. The ring's indices and the flags are atomics: the data thread takes no
+// lock, and the tick never waits for the server.
 class PipeWireFeed final : public MicFeed {
   public:
     static std::shared_ptr<MicFeed> create();
@@ -128,8 +130,16 @@ class PipeWireFeed final : public MicFeed {
     std::array<int16_t, kRingSamples> mRing{};
     std::atomic<uint64_t> mWrite{0};
     std::atomic<uint64_t> mRead{0};
-    std::atomic<int64_t> mLastWriteNs{0}; // when the newest frame was written
+    std::atomic<int64_t> mLastWriteNs{0}; // when the newest frame was due (see write())
     std::atomic<bool> mFlush{false};      // restartStream: start over
+
+    // The ring has one producer at a time: a session's tick, or between
+    // sessions the keeper; this is held for one write (a copy of a frame),
+    // and the keeper only tries it.
+    std::mutex mProducer;
+    // Producer state (under mProducer): when the last writes came.
+    std::array<int64_t, 8> mWriteTimes{};
+    uint32_t mWrites = 0; // writes in mWriteTimes since the last stall
 
     // Consumer state (data thread only).
     bool mPrimed = false; // output runs; otherwise silence until a frame is there
@@ -265,6 +275,12 @@ IOReturn PipeWireFeed::write(const void* samples, int count,
         return kIOReturnSuccess;
     if (!mStreaming.load(std::memory_order_acquire))
         return kIOReturnSuccess; // nobody records: nothing to keep
+    // The keeper's silence gives way rather than wait.
+    std::unique_lock<std::mutex> producer(mProducer, std::defer_lock);
+    if (!unlessSessions)
+        producer.lock();
+    else if (!producer.try_lock() || unlessSessions->load(std::memory_order_relaxed) != 0)
+        return kIOReturnSuccess;
     const uint64_t written = mWrite.load(std::memory_order_relaxed);
     const uint64_t queued = written - mRead.load(std::memory_order_acquire);
     pulse::noteMicLatencyUs(int64_t(queued) * 1'000'000 / pulse::kMicRate);
@@ -275,7 +291,18 @@ IOReturn PipeWireFeed::write(const void* samples, int count,
     const auto* from = static_cast<const int16_t*>(samples);
     for (int i = 0; i < count; ++i)
         mRing[(written + uint64_t(i)) & (kRingSamples - 1)] = from[i];
-    mLastWriteNs.store(nowNs(), std::memory_order_release);
+    // When this frame was due: the tick's schedule, which the earliest of
+    // the last few writes projected forward shows (a late tick must not
+    // set the pace once output restarts after it). A longer pause starts over.
+    const int64_t now = nowNs();
+    const size_t slots = mWriteTimes.size();
+    if (mWrites > 0 && now - mWriteTimes[(mWrites - 1) % slots] > 2 * kFrameNs)
+        mWrites = 0;
+    int64_t due = now;
+    for (uint32_t back = 1; back <= std::min<uint32_t>(mWrites, uint32_t(slots) - 1); ++back)
+        due = std::min(due, mWriteTimes[(mWrites - back) % slots] + int64_t(back) * kFrameNs);
+    mWriteTimes[mWrites++ % slots] = now;
+    mLastWriteNs.store(due, std::memory_order_release);
     mWrite.store(written + uint64_t(count), std::memory_order_release);
     return kIOReturnSuccess;
 }
