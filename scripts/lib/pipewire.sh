@@ -91,6 +91,15 @@ pipewire_start() {
     return 1
 }
 
+# Whether a process still runs: an orphan that ended may stay a zombie until
+# whoever adopted it reaps it.
+pipewire_running() {
+    local state
+    kill -0 "$1" 2>/dev/null || return 1
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ "$state" != Z ]
+}
+
 pipewire_stop() {
     local dir=${1:-} pid i
     [ -n "$dir" ] && [ -f "$dir/pids" ] || return 0
@@ -102,10 +111,10 @@ pipewire_stop() {
         esac
         kill -TERM "$pid" 2>/dev/null || continue
         for i in $(seq 1 50); do
-            kill -0 "$pid" 2>/dev/null || break
+            pipewire_running "$pid" || break
             sleep 0.1
         done
-        if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
+        if pipewire_running "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
     done
     rm -f "$dir/pids" "$dir/bus" "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" \
         "$dir/run/pipewire-0-manager" "$dir/run/pipewire-0-manager.lock"
