@@ -51,7 +51,9 @@ TEST_F(MicLifetime, NothingOfAKilledClientOutlastsTheNextOne) {
     ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
     c->signal(SIGKILL);
     c->wait(std::chrono::milliseconds(5000));
-    EXPECT_EQ(micGone(), onPipeWire());
+    if (onPipeWire()) {
+        EXPECT_TRUE(micGone());
+    }
     auto next = cli(closedTcpPort(), {"--reconnect"});
     ASSERT_TRUE(waitForSource("voxlet_mic", 5000));
     EXPECT_EQ(shortList("sources", "voxlet_mic").size(), 1u);
