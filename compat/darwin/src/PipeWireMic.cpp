@@ -158,11 +158,11 @@ void PipeWireFeed::onCoreDone(void* self, uint32_t id, int seq) {
     }
 }
 
-void PipeWireFeed::onCoreError(void* self, uint32_t id, int, int res, const char*) {
+void PipeWireFeed::onCoreError(void* self, uint32_t id, int, int, const char*) {
     auto* f = static_cast<PipeWireFeed*>(self);
     // Errors about other objects are not ours to act on; the core's own one
     // (the server gone: -EPIPE) ends the feed.
-    if (id == PW_ID_CORE || res == -EPIPE)
+    if (id == PW_ID_CORE)
         f->fail();
 }
 
@@ -220,10 +220,6 @@ void PipeWireFeed::fill(int16_t* out, uint32_t n) {
             mRead.store(read, std::memory_order_release);
             std::memset(out, 0, n * sizeof(int16_t));
             return;
-        }
-        while (avail >= 2 * kFrame) { // older frames nobody heard: only the newest goes out
-            read += kFrame;
-            avail -= kFrame;
         }
         if (mDryAtNs != 0 && now - mDryAtNs < kJitterNs)
             mMargin = std::min(mMargin + 2 * 48, kMarginMost);
