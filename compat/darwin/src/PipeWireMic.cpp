@@ -240,8 +240,8 @@ void PipeWireFeed::fill(int16_t* out, uint32_t n) {
         mWindowLowest = std::min(mWindowLowest, avail);
         mWindowSamples += n;
         if (mWindowSamples >= kTrimWindow) {
-            // The standing level is up to two quanta plus the margin.
-            if (mWindowLowest > 2 * uint64_t(n) + mMargin + kFrame) {
+            // The lowest fill stands at most a quantum plus the margin.
+            if (mWindowLowest > uint64_t(n) + mMargin + kFrame) {
                 read += kFrame;
                 avail -= kFrame;
                 pulse::noteMicFrameTrimmed();
