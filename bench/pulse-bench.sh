@@ -12,15 +12,20 @@
 #                                       and the latency of 30 s of clicks, as ratios
 #   bench/pulse-bench.sh soak [MINUTES] glitches and latency at start and end of
 #                                       a long session (30 minutes by default)
+#   bench/pulse-bench.sh loaded         end-to-end latency of Voxlet (60 s of
+#                                       clicks) with the machine quiet, then
+#                                       with a busy loop on every core
 #
-# BUILD names the build directory (default build-bench). GStreamer is
-# installed with apt-get when missing.
+# BUILD names the build directory (default build-bench). SERVER=pipewire runs
+# a private PipeWire stack (scripts/lib/pipewire.sh) instead of PulseAudio.
+# GStreamer is installed with apt-get when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=${1:-compare}
 minutes=${2:-30}
 build=${BUILD:-build-bench}
+server=${SERVER:-pulse}
 
 need() { # command package...
     local cmd=$1
@@ -34,6 +39,12 @@ need() { # command package...
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 need pulseaudio pulseaudio
+if [ "${SERVER:-pulse}" = pipewire ]; then
+    need pipewire pipewire pipewire-bin
+    need wireplumber wireplumber
+    need pipewire-pulse pipewire-pulse
+    need dbus-daemon dbus
+fi
 need pactl pulseaudio-utils
 need cmake cmake
 need ninja ninja-build
@@ -62,12 +73,20 @@ cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
     pulse_stop "$scratch/pulse" || true
+    if [ "$server" = pipewire ]; then pipewire_stop "$scratch/pipewire" || true; fi
     rm -rf "$scratch"
 }
 trap cleanup EXIT
 # shellcheck source=../scripts/lib/pulse.sh
 . scripts/lib/pulse.sh
-pulse_start "$scratch/pulse"
+if [ "$server" = pipewire ]; then
+    # shellcheck source=../scripts/lib/pipewire.sh
+    . scripts/lib/pipewire.sh
+    pipewire_start "$scratch/pipewire"
+    pactl info | sed -n 's/^Server Name: /server: /p'
+else
+    pulse_start "$scratch/pulse"
+fi
 
 random_port() { echo $((20000 + RANDOM % 40000)); }
 
@@ -219,8 +238,22 @@ soak)
     stop_pid "$cli_pid"
     stop_pid "$phone_pid"
     ;;
+loaded)
+    start_phone --click-every 500 --click-log "$scratch/clicks.log"
+    start_cli
+    echo "== quiet: voxlet-phone clicks every 500 ms -> voxlet_mic, 60 s"
+    "$latency" record voxlet_mic 60 "$scratch/clicks.log"
+    echo "== loaded: the same with a busy loop on each of $(nproc) cores, 60 s"
+    for _ in $(seq "$(nproc)"); do
+        (while :; do :; done) &
+        pids+=("$!")
+    done
+    "$latency" record voxlet_mic 60 "$scratch/clicks.log"
+    stop_pid "$cli_pid"
+    stop_pid "$phone_pid"
+    ;;
 *)
-    echo "usage: bench/pulse-bench.sh [compare | soak [MINUTES]]" >&2
+    echo "usage: [SERVER=pipewire] bench/pulse-bench.sh [compare | soak [MINUTES] | loaded]" >&2
     exit 2
     ;;
 esac

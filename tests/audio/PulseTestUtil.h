@@ -1,7 +1,8 @@
-// Helpers for the tests against a private PulseAudio server (started by
-// scripts/lib/pulse.sh, reached through PULSE_SERVER): pactl queries, a parec
-// recorder, a paced writer and a counter signal that shows every lost,
-// repeated or altered sample.
+// Helpers for the tests against a private sound server (PulseAudio started by
+// scripts/lib/pulse.sh or PipeWire by scripts/lib/pipewire.sh, reached through
+// PULSE_SERVER): pactl queries, a parec recorder, a paced writer, a counter
+// signal that shows every lost, repeated or altered sample, and servers of a
+// test's own of the same kind.
 #pragma once
 
 #include "Child.h"
@@ -21,6 +22,8 @@
 namespace pulsetest {
 using namespace kit;
 
+inline bool onPipeWire();
+
 // Why the loading steps must not run, or empty when a private server answers.
 // Without PULSE_SERVER the modules would land in this machine's own server.
 inline std::string whyNoPrivateServer() {
@@ -29,6 +32,7 @@ inline std::string whyNoPrivateServer() {
         return "PULSE_SERVER is unset: refusing to touch this machine's sound server";
     if (Child("/usr/bin/pactl", {"info"}).wait() != 0)
         return std::string("no sound server answers at ") + server;
+    onPipeWire();
     return "";
 }
 
@@ -39,20 +43,30 @@ inline std::string whyNoPrivateServer() {
             GTEST_SKIP() << why;                                                                   \
     } while (0)
 
-// Points this process, and the programs it starts, at another server for a scope.
+// Points this process, and the programs it starts, at the server ownServer
+// starts in `dir` for a scope.
 class ServerOverride {
   public:
-    explicit ServerOverride(const std::string& server) {
-        if (const char* old = std::getenv("PULSE_SERVER"))
-            mOld = old;
-        setenv("PULSE_SERVER", server.c_str(), 1);
+    explicit ServerOverride(const std::string& dir) {
+        if (onPipeWire()) {
+            set("PULSE_SERVER", "unix:" + dir + "/run/pulse/native");
+            set("PIPEWIRE_RUNTIME_DIR", dir + "/run");
+        } else {
+            set("PULSE_SERVER", "unix:" + dir + "/native");
+        }
     }
     ~ServerOverride() {
-        mOld.empty() ? unsetenv("PULSE_SERVER") : setenv("PULSE_SERVER", mOld.c_str(), 1);
+        for (const auto& [name, old] : mOld)
+            old.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), old.c_str(), 1);
     }
 
   private:
-    std::string mOld;
+    void set(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        mOld.emplace_back(name, old ? old : "");
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    std::vector<std::pair<std::string, std::string>> mOld;
 };
 
 inline std::string pactl(const std::vector<std::string>& args, int* status = nullptr) {
@@ -61,6 +75,25 @@ inline std::string pactl(const std::vector<std::string>& args, int* status = nul
     if (status)
         *status = rc;
     return p.out();
+}
+
+// Whether the shared private server is PipeWire's (then the source is a node
+// of the client's own: no modules, no feed sink). Decided at the first call,
+// which REQUIRE_PRIVATE_SERVER makes before any test points elsewhere.
+inline bool onPipeWire() {
+    static const bool pipewire = pactl({"info"}).find("on PipeWire") != std::string::npos;
+    return pipewire;
+}
+
+// Runs pulse_start/pulse_stop (what: "start" or "stop") of the script for the
+// shared server's kind on a server of a test's own in `dir`.
+inline int ownServer(const std::string& what, const std::string& dir) {
+    const std::string kind = onPipeWire() ? "pipewire" : "pulse";
+    Child sh("/bin/bash", {"-c",
+                           std::string("source '") + VOXLET_SOURCE_DIR + "/scripts/lib/" + kind +
+                               ".sh' && " + kind + "_" + what + " \"$0\"",
+                           dir});
+    return sh.wait(std::chrono::milliseconds(20000));
 }
 
 // Rows of `pactl list short what` whose second field is `name` (all rows if empty).
@@ -97,6 +130,24 @@ inline bool hasSource(const std::string& name) {
     return !shortList("sources", name).empty();
 }
 
+inline void sleepMs(int ms);
+
+// Modules a published microphone loads: none on PipeWire.
+inline size_t micModuleCount() {
+    return onPipeWire() ? 0 : 2;
+}
+
+// Whether the source and everything made for it are gone (a node goes with
+// its client a moment after the connection closed).
+inline bool micGone(int timeoutMs = 2000) {
+    for (int waited = 0;; waited += 50, sleepMs(50)) {
+        if (micModules().empty() && !hasSource("voxlet_mic"))
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+    }
+}
+
 inline std::string defaultDevice(const char* which) {
     std::string s = pactl({which});
     return s.substr(0, s.find('\n'));
@@ -105,7 +156,7 @@ inline std::string defaultDevice(const char* which) {
 // How often the threads of process `pid` named `comm` (all of them when
 // empty) have been switched out so far (each wake-up costs at least one), or
 // -1 when there is no such thread.
-inline long threadSwitches(pid_t pid, const std::string& comm = "") {
+inline long threadSwitches(pid_t pid, const std::string& comm = "", const std::string& skip = "") {
     const std::string base = "/proc/" + std::to_string(pid) + "/task";
     DIR* tasks = opendir(base.c_str());
     if (!tasks)
@@ -114,7 +165,8 @@ inline long threadSwitches(pid_t pid, const std::string& comm = "") {
     while (dirent* e = readdir(tasks)) {
         const std::string dir = base + "/" + e->d_name;
         std::string name;
-        if (!std::getline(std::ifstream(dir + "/comm"), name) || (!comm.empty() && name != comm))
+        if (!std::getline(std::ifstream(dir + "/comm"), name) || (!comm.empty() && name != comm) ||
+            name == skip)
             continue;
         std::ifstream status(dir + "/status");
         total = std::max(total, 0L);

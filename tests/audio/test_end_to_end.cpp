@@ -77,7 +77,7 @@ TEST_F(EndToEnd, MicrophoneAndSpeakerCarryTheTone) {
     EXPECT_EQ(cli->wait(), 0) << cli->out() << cli->err(); // records the whole session
     expectPhoneTone(mic.stop());
     expectPhoneTone(speaker.stop());
-    EXPECT_TRUE(micModules().empty());
+    EXPECT_TRUE(micGone());
     EXPECT_FALSE(hasSource("voxlet_mic"));
 }
 

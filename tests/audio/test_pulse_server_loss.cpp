@@ -1,6 +1,6 @@
 // The sound server missing, dying mid-session and coming back. These tests
-// start a server of their own (scripts/lib/pulse.sh) or point at none, so they
-// never depend on what the shared private server holds.
+// start a server of their own, of the shared one's kind, or point at none, so
+// they never depend on what the shared private server holds.
 #include "AudioPlayer.h"
 #include "MicDevice.h"
 #include "PulseTestUtil.h"
@@ -17,14 +17,6 @@ namespace {
 
 constexpr int kFrame = 960;
 
-int pulseScript(const std::string& function, const std::string& dir) {
-    Child sh("/bin/bash", {"-c",
-                           std::string("source '") + VOXLET_SOURCE_DIR +
-                               "/scripts/lib/pulse.sh' && " + function + " \"$0\"",
-                           dir});
-    return sh.wait();
-}
-
 // A server of the test's own in a private directory; stopped and removed
 // however the test ends.
 struct OwnServer {
@@ -37,7 +29,7 @@ struct OwnServer {
     ~OwnServer() {
         if (dir.empty())
             return;
-        pulseScript("pulse_stop", dir);
+        ownServer("stop", dir);
         Child("/bin/rm", {"-rf", dir}).wait();
     }
 };
@@ -60,8 +52,8 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
     OwnServer own;
     const std::string dir = own.dir;
     ASSERT_FALSE(dir.empty());
-    ASSERT_EQ(pulseScript("pulse_start", dir), 0);
-    ServerOverride server("unix:" + dir + "/native");
+    ASSERT_EQ(ownServer("start", dir), 0);
+    ServerOverride server(dir);
 
     MicDevice mic;
     ASSERT_EQ(mic.open(), 1);
@@ -75,7 +67,7 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
     });
     EXPECT_EQ(written, 10);
 
-    ASSERT_EQ(pulseScript("pulse_stop", dir), 0);
+    ASSERT_EQ(ownServer("stop", dir), 0);
     int lateSuccesses = 0;
     long switchesAtHalf = -1;
     long switchesAtEnd = -1;
@@ -109,13 +101,13 @@ TEST(PulseServerLoss, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
     ASSERT_GE(switchesAtHalf, 0);
     EXPECT_LT(switchesAtEnd - switchesAtHalf, 150);
 
-    ASSERT_EQ(pulseScript("pulse_start", dir), 0);
+    ASSERT_EQ(ownServer("start", dir), 0);
     withinSeconds(10, "opening on the restarted server", [&] {
         EXPECT_EQ(mic.open(), 1);
         EXPECT_TRUE(hasSource("voxlet_mic"));
         EXPECT_TRUE(mic.write(frame, kFrame));
         mic.close();
-        EXPECT_TRUE(micModules().empty());
+        EXPECT_TRUE(micGone());
     });
 }
 

@@ -182,6 +182,19 @@ bool Connection::sinks(std::vector<std::string>& out) {
     return true;
 }
 
+bool Connection::sources(std::vector<std::string>& out) {
+    auto cb = [](pa_context*, const pa_source_info* i, int eol, void* d) {
+        if (eol || !i || !i->name)
+            return;
+        static_cast<std::vector<std::string>*>(d)->push_back(i->name);
+    };
+    std::vector<std::string> list;
+    if (!waitFor(pa_context_get_source_info_list(mContext, cb, &list)))
+        return false;
+    out = std::move(list);
+    return true;
+}
+
 bool serverAnswers(int timeoutMs) {
     return Connection::open("Voxlet probe", timeoutMs) != nullptr;
 }

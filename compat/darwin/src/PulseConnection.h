@@ -86,8 +86,9 @@ class Connection {
     bool unloadModule(uint32_t index);
     bool setDefaultSink(const std::string& name);
     bool setDefaultSource(const std::string& name);
-    // With the lock held: the names of the sinks the server has now.
+    // With the lock held: the names of the sinks (sources) the server has now.
     bool sinks(std::vector<std::string>& out);
+    bool sources(std::vector<std::string>& out);
 
   private:
     Connection() = default;

@@ -28,6 +28,7 @@
 // publishes and the last one closed removes everything, as before.
 #include "PulseMic.h"
 
+#include "MicFeed.h"
 #include "PulseConnection.h"
 
 #include <pthread.h>
@@ -121,6 +122,8 @@ bool isOurModule(const Connection::Module& m) {
     return false;
 }
 
+bool removeLeftovers(Connection& conn, const std::string& self);
+
 // One publication of the source on one server: the modules loaded for it and
 // the stream that feeds it. Shared by every connection open at once.
 //
@@ -129,36 +132,29 @@ bool isOurModule(const Connection::Module& m) {
 // Everything but mPublished is guarded by the connection's main-loop lock;
 // write() holds it only for the one stream write, which never waits for the
 // server.
-class MicFeed {
+class PulseFeed final : public MicFeed {
   public:
     // `withStream` false: published with no stream yet (restartStream opens one).
-    static std::shared_ptr<MicFeed> create(bool withStream = true);
-    ~MicFeed();
+    static std::shared_ptr<MicFeed> create(std::unique_ptr<Connection> conn, bool withStream);
+    ~PulseFeed() override;
 
-    // Any thread: whether the source is up and its server still there.
-    bool live() const {
+    bool live() const override {
         return mPublished.load(std::memory_order_acquire) && mConn->alive() &&
                !mBroken.load(std::memory_order_relaxed);
     }
-    IOReturn write(const void* samples, int count);
-    // Removes the source and everything loaded for it; idempotent.
-    void teardown();
-    // Replaces the feeding stream with a fresh one, the source staying; false
-    // when the new one did not start (the feed is then no longer live).
-    bool restartStream();
+    IOReturn write(const void* samples, int count) override;
+    void teardown() override;
+    bool restartStream() override;
     // Drains and closes the stream unless `sessions` (read under the main-loop
     // lock, which a session's restartStream also holds) is nonzero.
-    void closeIdleStream(const std::atomic<int>& sessions);
-    // `onLost` runs on the main-loop thread when the server goes or one of our
-    // modules is unloaded (the feed is then no longer live); it must only wake
-    // someone.
-    void watch(std::function<void()> onLost);
+    void closeIdleStream(const std::atomic<int>& sessions) override;
+    // Also when one of our modules is unloaded.
+    void watch(std::function<void()> onLost) override;
 
   private:
-    explicit MicFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
+    explicit PulseFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
     bool publish(bool withStream); // main-loop lock held
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
-    bool removeLeftovers(const std::string& self);
     bool openStream();
     void closeStream(bool drain);
     void restoreDefaults();
@@ -208,11 +204,8 @@ void registerExitHook() {
     std::call_once(exitHook, [] { std::atexit(tearDownAtExit); });
 }
 
-std::shared_ptr<MicFeed> MicFeed::create(bool withStream) {
-    std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
-    if (!conn)
-        return nullptr;
-    std::shared_ptr<MicFeed> feed(new MicFeed(std::move(conn)));
+std::shared_ptr<MicFeed> PulseFeed::create(std::unique_ptr<Connection> conn, bool withStream) {
+    std::shared_ptr<PulseFeed> feed(new PulseFeed(std::move(conn)));
     bool ok;
     {
         Connection::Lock lock(*feed->mConn);
@@ -225,9 +218,9 @@ std::shared_ptr<MicFeed> MicFeed::create(bool withStream) {
     return feed;
 }
 
-bool MicFeed::publish(bool withStream) {
+bool PulseFeed::publish(bool withStream) {
     const std::string self = ownerTag();
-    if (!removeLeftovers(self))
+    if (!removeLeftovers(*mConn, self))
         return false;
     Connection::ServerInfo info;
     if (!mConn->serverInfo(info))
@@ -263,9 +256,10 @@ bool MicFeed::publish(bool withStream) {
     return !withStream || openStream();
 }
 
-bool MicFeed::removeLeftovers(const std::string& self) {
+// Main-loop lock held. False when another running client publishes the source.
+bool removeLeftovers(Connection& conn, const std::string& self) {
     std::vector<Connection::Module> modules;
-    if (!mConn->modules(modules))
+    if (!conn.modules(modules))
         return false;
     for (const Connection::Module& m : modules) {
         if (isOurModule(m) && ownedByLiveProcess(m.argument, self))
@@ -276,13 +270,13 @@ bool MicFeed::removeLeftovers(const std::string& self) {
     for (const char* kind : {"module-remap-source", "module-null-sink"}) {
         for (const Connection::Module& m : modules) {
             if (m.name == kind && isOurModule(m))
-                unloaded |= mConn->unloadModule(m.index);
+                unloaded |= conn.unloadModule(m.index);
         }
     }
     // The server acknowledges an unload before it has run it; loading ours
     // while the old names are still registered would fail.
     for (int wait = 0; unloaded && wait < kLeftoverWaits; ++wait) {
-        if (!mConn->modules(modules))
+        if (!conn.modules(modules))
             return false;
         unloaded = std::any_of(modules.begin(), modules.end(), isOurModule);
         if (unloaded)
@@ -293,7 +287,7 @@ bool MicFeed::removeLeftovers(const std::string& self) {
 
 // Loading a sink can make it the default when none was set: then everything
 // the computer plays would go into the microphone.
-void MicFeed::restoreDefaults() {
+void PulseFeed::restoreDefaults() {
     Connection::ServerInfo now;
     if (!mConn->serverInfo(now))
         return;
@@ -303,7 +297,7 @@ void MicFeed::restoreDefaults() {
         mConn->setDefaultSource(mDefaultSource);
 }
 
-bool MicFeed::openStream() {
+bool PulseFeed::openStream() {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, kMicRate, 1};
     pa_channel_map map;
     pa_channel_map_init_mono(&map);
@@ -331,13 +325,13 @@ bool MicFeed::openStream() {
     return mConn->waitStreamReady(mStream);
 }
 
-MicFeed::~MicFeed() {
+PulseFeed::~PulseFeed() {
     teardown();
     mConn.reset();
 }
 
 // Main-loop lock held.
-void MicFeed::closeStream(bool drain) {
+void PulseFeed::closeStream(bool drain) {
     // Taken out first: the drain's wait lets go of the lock, and a session
     // opening meanwhile gets a stream of its own, never this one.
     pa_stream* stream = std::exchange(mStream, nullptr);
@@ -350,7 +344,7 @@ void MicFeed::closeStream(bool drain) {
     pa_stream_unref(stream);
 }
 
-bool MicFeed::restartStream() {
+bool PulseFeed::restartStream() {
     {
         Connection::Lock lock(*mConn);
         closeStream(false);
@@ -365,25 +359,26 @@ bool MicFeed::restartStream() {
     return true;
 }
 
-void MicFeed::closeIdleStream(const std::atomic<int>& sessions) {
+void PulseFeed::closeIdleStream(const std::atomic<int>& sessions) {
     Connection::Lock lock(*mConn);
     if (sessions.load(std::memory_order_relaxed) == 0)
         closeStream(true);
 }
 
-void MicFeed::watch(std::function<void()> onLost) {
+void PulseFeed::watch(std::function<void()> onLost) {
     Connection::Lock lock(*mConn);
     mOnLost = onLost;
     mConn->onDown(std::move(onLost));
-    pa_context_set_subscribe_callback(mConn->context(), &MicFeed::onEvent, this);
+    pa_context_set_subscribe_callback(mConn->context(), &PulseFeed::onEvent, this);
     if (pa_operation* op =
             pa_context_subscribe(mConn->context(), PA_SUBSCRIPTION_MASK_MODULE, nullptr, nullptr))
         pa_operation_unref(op);
 }
 
 // Main-loop thread.
-void MicFeed::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self) {
-    auto* feed = static_cast<MicFeed*>(self);
+void PulseFeed::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index,
+                        void* self) {
+    auto* feed = static_cast<PulseFeed*>(self);
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_MODULE ||
         (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_REMOVE ||
         index == PA_INVALID_INDEX || (index != feed->mSinkModule && index != feed->mSourceModule))
@@ -393,7 +388,7 @@ void MicFeed::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t i
         feed->mOnLost();
 }
 
-void MicFeed::teardown() {
+void PulseFeed::teardown() {
     Connection::Lock lock(*mConn);
     // Our own unloads are no loss to report.
     pa_context_set_subscribe_callback(mConn->context(), nullptr, nullptr);
@@ -412,14 +407,14 @@ void MicFeed::teardown() {
 }
 
 // Main-loop lock held; called once per frame, before it is written.
-bool MicFeed::shouldTrim() {
+bool PulseFeed::shouldTrim() {
     pa_usec_t latency = 0;
     int negative = 0;
     if (pa_stream_get_latency(mStream, &latency, &negative) != 0)
         return false; // no timing yet
     if (negative)
         latency = 0;
-    gLatencyUs.store(int64_t(latency), std::memory_order_relaxed);
+    noteMicLatencyUs(int64_t(latency));
     if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
         mWindowLowest = latency;
     if (++mWindowTicks < kTrimWindowTicks)
@@ -430,7 +425,7 @@ bool MicFeed::shouldTrim() {
     return trim;
 }
 
-IOReturn MicFeed::write(const void* samples, int count) {
+IOReturn PulseFeed::write(const void* samples, int count) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
     Connection::Lock lock(*mConn);
@@ -443,7 +438,7 @@ IOReturn MicFeed::write(const void* samples, int count) {
     if (count == 0)
         return kIOReturnSuccess;
     if (shouldTrim()) {
-        gTrimmed.fetch_add(1, std::memory_order_relaxed);
+        noteMicFrameTrimmed();
         return kIOReturnSuccess;
     }
     // Written into the server's memory pool directly: no copy of ours.
@@ -464,13 +459,43 @@ IOReturn MicFeed::write(const void* samples, int count) {
     return kIOReturnSuccess;
 }
 
+// The one place the back end is chosen: on a PipeWire server the source is a
+// node of our own, which goes with our connection; its PulseAudio server only
+// serves to clear what an older client left and to see whether another
+// running client publishes the source already.
+std::shared_ptr<MicFeed> openFeed(bool withStream = true) {
+    std::unique_ptr<Connection> conn = Connection::open("Voxlet Microphone");
+    if (!conn)
+        return nullptr;
+#ifdef VOXLET_HAVE_PIPEWIRE
+    bool pipewire = false;
+    {
+        Connection::Lock lock(*conn);
+        Connection::ServerInfo info;
+        if (!conn->serverInfo(info))
+            return nullptr;
+        pipewire = info.serverName.find("PipeWire") != std::string::npos;
+        std::vector<std::string> sources;
+        if (pipewire &&
+            (!removeLeftovers(*conn, ownerTag()) || !conn->sources(sources) ||
+             std::find(sources.begin(), sources.end(), kMicSourceName) != sources.end()))
+            return nullptr;
+    }
+    if (pipewire) {
+        conn.reset(); // never under its own lock
+        return pipewire::openMicFeed();
+    }
+#endif
+    return PulseFeed::create(std::move(conn), withStream);
+}
+
 // The publication a front end keeps for the program's whole run.
 //
 // Threads: start() and stop() on the front end's main thread (or at exit);
 // run() on the keeper's own thread, the only one that creates, replaces or
 // tears down the kept feed, or closes its idle stream; feed() and the session
 // count on any thread, the playout tick among them; poke() also on the feed's
-// main-loop thread. mMutex guards mRunning, mStopping, mAttempting, mPoked and
+// own thread. mMutex guards mRunning, mStopping, mAttempting, mPoked and
 // mFeed and is held only to read or swap them, never across a call to the
 // server, so the tick waits at most for a pointer copy.
 class MicKeeper {
@@ -602,7 +627,7 @@ void MicKeeper::run() {
             replace(nullptr); // a dead feed goes (nothing to unload on a dead server)
             gLatencyUs.store(-1, std::memory_order_relaxed);
             setAttempting(true);
-            f = MicFeed::create(false);
+            f = openFeed(false);
             if (f) {
                 f->watch([this] { poke(); });
                 replace(f);
@@ -694,7 +719,7 @@ class MicDriver : public IOServiceDriver {
         std::shared_ptr<MicFeed> feed = current().feed.lock();
         if (!feed || !feed->live()) {
             feed.reset(); // a dead one stays with the connections that hold it
-            feed = MicFeed::create();
+            feed = openFeed();
             if (!feed)
                 return nullptr;
             current().feed = feed;
@@ -716,6 +741,14 @@ void keepMicPublished() {
 
 void stopKeepingMic() {
     MicKeeper::instance().stop();
+}
+
+void noteMicLatencyUs(int64_t us) {
+    gLatencyUs.store(us, std::memory_order_relaxed);
+}
+
+void noteMicFrameTrimmed() {
+    gTrimmed.fetch_add(1, std::memory_order_relaxed);
 }
 
 int64_t micLatencyUs() {

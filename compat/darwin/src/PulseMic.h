@@ -9,8 +9,9 @@
 
 namespace darwin::pulse {
 
-// What the server shows: a mono 48 kHz null sink (the feed) and a remap source
-// over its monitor (the microphone every application lists).
+// What the server shows: on PulseAudio a mono 48 kHz null sink (the feed) and
+// a remap source over its monitor (the microphone every application lists); on
+// PipeWire a source node of our own with the same name and description.
 constexpr const char* kMicSourceName = "voxlet_mic";
 constexpr const char* kMicSourceDescription = "Voxlet Microphone";
 constexpr const char* kMicFeedSinkName = "voxlet_mic_feed";
