@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class VoxletApp {
@@ -31,6 +32,8 @@ class VoxletApp {
     static QString findHelpPage();
 
   private:
+    void refreshStatus();
+
     QObject mContext; // queued work for the controller runs in its (the UI) thread
     std::unique_ptr<MainWindow> mWindow;
     QtUiThread mUiThread;
@@ -46,4 +49,5 @@ class VoxletApp {
     QtProgressIndicator mDisconnecting;
     // Last, so it goes first: its session ends while the adapters still exist.
     std::unique_ptr<vxAppDelegate> mDelegate;
+    QTimer* mRefresh = nullptr; // UI thread only; owned by the window
 };
