@@ -26,6 +26,8 @@ class VoxletApp {
 
     MainWindow& window() { return *mWindow; }
     vxAppDelegate& delegate() { return *mDelegate; }
+    // Whether the status line and the meter are being refreshed (during a session).
+    bool refreshingStatus() const { return mRefresh->isActive(); }
 
     // file:// address of help.html: next to the program, in an installed
     // share/voxlet, or in the source tree.
