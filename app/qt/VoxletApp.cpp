@@ -1,6 +1,7 @@
 #include "VoxletApp.h"
 
 #include "MicController.h"
+#include "SessionError.h"
 #include "Settings.h"
 #include "ui/Application.h"
 #include "voxlet_version.h"
@@ -41,10 +42,17 @@ VoxletApp::VoxletApp()
     d->setHelpUrl(findHelpPage().toStdString());
 
     MainWindow* w = mWindow.get();
-    QObject::connect(w->connectButton(), &QPushButton::clicked, w, [d] {
+    // The status line and the meter follow a session about ten times a second;
+    // between sessions nothing changes, so the refresh runs from Connect until
+    // the session's end has been shown.
+    mRefresh = new QTimer(w);
+    QObject::connect(mRefresh, &QTimer::timeout, w, [this] { refreshStatus(); });
+    QObject::connect(w->connectButton(), &QPushButton::clicked, w, [this, d] {
         // Connect writes the settings; a settings directory of its own is made then.
         QDir().mkpath(QFileInfo(QString::fromStdString(Settings::filePath())).absolutePath());
         d->onConnect();
+        if (!mRefresh->isActive())
+            mRefresh->start(100);
     });
     QObject::connect(w->disconnectButton(), &QPushButton::clicked, w, [d] { d->onDisconnect(); });
     QObject::connect(w->helpButton(), &QPushButton::clicked, w, [d] { d->onHelp(); });
@@ -57,20 +65,23 @@ VoxletApp::~VoxletApp() = default;
 
 void VoxletApp::launch() {
     mDelegate->applicationDidFinishLaunching();
-    // The status line and the meter follow the session about ten times a
-    // second; the level is what the tick last published, read lock-free.
-    auto* refresh = new QTimer(mWindow.get());
-    QObject::connect(refresh, &QTimer::timeout, mWindow.get(), [this] {
-        const QString text = QString::fromStdString(mDelegate->statusText());
-        if (mWindow->statusLine()->text() != text)
-            mWindow->statusLine()->setText(text);
-        MicController* controller = mDelegate->getController();
-        mWindow->levelMeter()->setValue(
-            MainWindow::meterValue(controller ? controller->getLevelPeak() : 0));
-    });
-    refresh->start(100);
+    refreshStatus();
     mWindow->show();
     mWindow->addressField()->setFocus();
+}
+
+// The level is what the tick last published, read lock-free.
+void VoxletApp::refreshStatus() {
+    const QString text = QString::fromStdString(mDelegate->statusText());
+    if (mWindow->statusLine()->text() != text)
+        mWindow->statusLine()->setText(text);
+    MicController* controller = mDelegate->getController();
+    mWindow->levelMeter()->setValue(
+        MainWindow::meterValue(controller ? controller->getLevelPeak() : 0));
+    // Connect comes back only once the idle report has been applied, so a
+    // session still starting or ending keeps the refresh going.
+    if (mDelegate->getMState() == StateIdle && mWindow->connectButton()->isEnabled())
+        mRefresh->stop();
 }
 
 void VoxletApp::terminate() {

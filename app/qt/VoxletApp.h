@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class VoxletApp {
@@ -25,12 +26,16 @@ class VoxletApp {
 
     MainWindow& window() { return *mWindow; }
     vxAppDelegate& delegate() { return *mDelegate; }
+    // Whether the status line and the meter are being refreshed (during a session).
+    bool refreshingStatus() const { return mRefresh->isActive(); }
 
     // file:// address of help.html: next to the program, in an installed
     // share/voxlet, or in the source tree.
     static QString findHelpPage();
 
   private:
+    void refreshStatus();
+
     QObject mContext; // queued work for the controller runs in its (the UI) thread
     std::unique_ptr<MainWindow> mWindow;
     QtUiThread mUiThread;
@@ -46,4 +51,5 @@ class VoxletApp {
     QtProgressIndicator mDisconnecting;
     // Last, so it goes first: its session ends while the adapters still exist.
     std::unique_ptr<vxAppDelegate> mDelegate;
+    QTimer* mRefresh = nullptr; // UI thread only; owned by the window
 };

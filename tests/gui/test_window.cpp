@@ -308,6 +308,7 @@ TEST_F(WindowTest, StatusLineFollowsTheSessionWhileTheMeterShowsItsLevelOutsideT
                                      w.playInSpeakerBox(), w.connectButton(), w.helpButton()}));
 
     fillIn("127.0.0.1", phone.port(), freeUdpPort());
+    EXPECT_FALSE(app->refreshingStatus());
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() > 0; }, kSessionMs));
     EXPECT_EQ(w.statusLine()->text(), "Streaming from 127.0.0.1, 48 kHz mono");
@@ -317,6 +318,8 @@ TEST_F(WindowTest, StatusLineFollowsTheSessionWhileTheMeterShowsItsLevelOutsideT
     QTest::mouseClick(w.disconnectButton(), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.statusLine()->text() == "Idle"; }, kSessionMs));
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() == 0; }, kSessionMs));
+    // Between sessions nothing changes: the refresh stops once the end is shown.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app->refreshingStatus(); }, kSessionMs));
 }
 
 class UrlCatcher : public QObject {
