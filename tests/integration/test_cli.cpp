@@ -46,7 +46,7 @@ TEST_F(Cli, BadCommandLinesAreRefusedWithStatusTwo) {
     auto noAddress = run({});
     EXPECT_EQ(noAddress->wait(), 2);
     EXPECT_EQ(noAddress->err(), "Invalid target IP address.\n");
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--control-port", "abc"},
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--control-port", "12ab"},
                                          {"--media-port", "70000"},
                                          {"--media-port"},
                                          {"--duration", "-1"},

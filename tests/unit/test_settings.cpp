@@ -141,6 +141,7 @@ TEST_F(SettingsFile, WriteGivesTheSevenLinesAndExtremesRoundTrip) {
     Settings::setWindowPos(-10, 0, 2147483647, -2147483647 - 1);
     const std::string written = dump();
     ASSERT_TRUE(Settings::writeSettingsTo(path.c_str()));
+    EXPECT_NE(get().find("autoConnect:1\n"), std::string::npos);
     Settings::readSettingsFrom(path.c_str());
     EXPECT_EQ(dump(), written);
 }
