@@ -172,32 +172,30 @@ compare)
     cpu_per_min() { # ticks-before ticks-after
         awk -v a="$1" -v b="$2" -v t="$tck" 'BEGIN {printf "%.2f", (b - a) / t}'
     }
-    v0=$(cpu_ticks "$cli_pid")
-    g0=$(cpu_ticks "$gst_pid")
-    sleep 60
-    v1=$(cpu_ticks "$cli_pid")
-    g1=$(cpu_ticks "$gst_pid")
-    stop_pid "$cli_pid"
-    vcpu=$(cpu_per_min "$v0" "$v1")
-    gcpu=$(cpu_per_min "$g0" "$g1")
-    echo "speaker off: CPU s per minute of audio: voxlet-cli $vcpu, GStreamer $gcpu"
+    side_by_side() { # label: a minute of both receivers' CPU; sets vcpu and gcpu
+        local v0 g0 v1 g1
+        v0=$(cpu_ticks "$cli_pid")
+        g0=$(cpu_ticks "$gst_pid")
+        sleep 60
+        v1=$(cpu_ticks "$cli_pid")
+        g1=$(cpu_ticks "$gst_pid")
+        stop_pid "$cli_pid"
+        vcpu=$(cpu_per_min "$v0" "$v1")
+        gcpu=$(cpu_per_min "$g0" "$g1")
+        echo "$1: CPU s per minute of audio: voxlet-cli $vcpu, GStreamer $gcpu"
+    }
+    side_by_side "speaker off"
+    vcpu_off=$vcpu gcpu_off=$gcpu
 
     (cd "$scratch" && exec "$cli" --address 127.0.0.1 --control-port "$phone_port" \
         --media-port "$(random_port)" --speaker) >"$scratch/cli-speaker.out" 2>&1 &
     cli_pid=$!
     pids+=("$cli_pid")
     sleep 3
-    v0=$(cpu_ticks "$cli_pid")
-    g0=$(cpu_ticks "$gst_pid")
-    sleep 60
-    v1=$(cpu_ticks "$cli_pid")
-    g1=$(cpu_ticks "$gst_pid")
-    stop_pid "$cli_pid"
+    side_by_side "speaker on"
+    vcpu_on=$vcpu gcpu_on=$gcpu
     stop_pid "$phone_pid"
     wait "$tone_pid" || true
-    vcpu_on=$(cpu_per_min "$v0" "$v1")
-    gcpu_on=$(cpu_per_min "$g0" "$g1")
-    echo "speaker on: CPU s per minute of audio: voxlet-cli $vcpu_on, GStreamer $gcpu_on"
 
     # No phone answers: the client waits between attempts with no session.
     (cd "$scratch" && exec "$cli" --address 127.0.0.1 --control-port "$(random_port)" \
@@ -221,11 +219,11 @@ compare)
     median() { sed -n 's/^latency ms: median \([0-9.]*\).*/\1/p' "$1"; }
     vl=$(median "$scratch/voxlet-latency.txt")
     gl=$(median "$scratch/gst-latency.txt")
-    awk -v vc="$vcpu" -v gc="$gcpu" -v vl="$vl" -v gl="$gl" 'BEGIN {
+    awk -v vc="$vcpu_off" -v gc="$gcpu_off" -v vl="$vl" -v gl="$gl" 'BEGIN {
         printf "ratios GStreamer / Voxlet: CPU %s, median latency %s\n",
             (vc > 0 ? sprintf("%.2f", gc / vc) : "n/a"), (vl > 0 ? sprintf("%.2f", gl / vl) : "n/a")
     }'
-    awk -v vc="$vcpu" -v gc="$gcpu" -v von="$vcpu_on" -v gon="$gcpu_on" 'BEGIN {
+    awk -v vc="$vcpu_off" -v gc="$gcpu_off" -v von="$vcpu_on" -v gon="$gcpu_on" 'BEGIN {
         printf "CPU ratios Voxlet / GStreamer: speaker off %s, speaker on %s\n",
             (gc > 0 ? sprintf("%.2f", vc / gc) : "n/a"), (gon > 0 ? sprintf("%.2f", von / gon) : "n/a")
     }'
