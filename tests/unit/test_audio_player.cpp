@@ -1,7 +1,8 @@
 // The speaker player over a recording back end: nothing primed, three frames
 // straight into the buffers and ten waiting at most, short frames padded.
 // Then the queue's own contract beyond what the player exercises.
-// (A failed start is checked by the audio suite's server loss.)
+// (A failed start, and buffers left idle with nothing to play, are checked by
+// the audio suite.)
 #include "AudioPlayer.h"
 #include "RecordingAudioBackend.h"
 
@@ -49,9 +50,6 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
             EXPECT_EQ(slice(played, (f - 1) * n + sent, n - sent), std::vector<int16_t>(n - sent))
                 << "padding of " << f;
         }
-        // Buffers that come back with nothing waiting stay idle: no silence.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(speaker.recording().bufferSizes().size(), 13u);
         // The next frames go straight into used buffers, a short one padded afresh.
         EXPECT_EQ(player.play(frame.data(), n), 0);
         EXPECT_EQ(player.play(std::vector<short>(100, 15).data(), 100), 0);
