@@ -1,5 +1,6 @@
 // What a whole session cannot show of the phone link: bad datagrams dropped
-// and counted, each request in one segment, port 0 refused unsent.
+// and counted, each request in one segment, port 0 refused unsent and no
+// request without a link.
 // (The request bytes, replies, time-outs and error codes are checked by sessions.)
 #include "Child.h"
 #include "Kit.h"
@@ -76,6 +77,8 @@ TEST(RemoteDevice, PortZeroIsRefusedUnsentAndEachRequestLeavesInOneSegment) {
     configure("127.0.0.1", localPort(listener), 0);
     EXPECT_EQ(ErrorMediaSocket, device.setUp());
     EXPECT_FALSE(readable(listener, 100)) << "connected although the media port is unusable";
+    for (int result : {device.checkServerProtocolVersion(nullptr), device.start(), device.poll()})
+        EXPECT_EQ(1, result) << "without a link every request fails";
     configure(" 127.0.0.1\r", localPort(listener), freeUdpPort()); // as a CRLF file leaves it
     ASSERT_EQ(0, device.setUp());
     int peer = accept(listener, nullptr, nullptr);
