@@ -1,8 +1,8 @@
 // The speaker player over a recording back end: nothing primed, three frames
-// straight into the buffers and ten waiting at most, short frames padded,
-// every state torn down. Then the queue's own contract beyond what the player
-// exercises: buffers enqueued before the start, double enqueues, and what a
-// stop leaves behind.
+// straight into the buffers and ten waiting at most, short frames padded.
+// Then the queue's own contract beyond what the player exercises.
+// (A failed start, and buffers left idle with nothing to play, are checked by
+// the audio suite.)
 #include "AudioPlayer.h"
 #include "RecordingAudioBackend.h"
 
@@ -50,9 +50,6 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
             EXPECT_EQ(slice(played, (f - 1) * n + sent, n - sent), std::vector<int16_t>(n - sent))
                 << "padding of " << f;
         }
-        // Buffers that come back with nothing waiting stay idle: no silence.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(speaker.recording().bufferSizes().size(), 13u);
         // The next frames go straight into used buffers, a short one padded afresh.
         EXPECT_EQ(player.play(frame.data(), n), 0);
         EXPECT_EQ(player.play(std::vector<short>(100, 15).data(), 100), 0);
@@ -65,46 +62,25 @@ TEST(AudioPlayerTest, ThirteenFramesPlayInOrderTheFourteenthIsDroppedThenNothing
         ASSERT_EQ(threads.size(), 1u);
         EXPECT_NE(threads[0], std::this_thread::get_id());
         player.close();
+        EXPECT_EQ(speaker.backendsStopped(), 1);
         EXPECT_EQ(player.getState(), 1);
         EXPECT_EQ(player.play(frame.data(), n), -1);
     }
 }
 
-TEST(AudioPlayerTest, OpenReportsAStartFailureAndStaysReady) {
-    darwin::AudioQueueSetBackendFactory([] { return nullptr; }); // no output at all
-    {
-        AudioPlayer player(48000, 20);
-        EXPECT_NE(player.open(), 0);
-        EXPECT_EQ(player.getState(), 1);
-        std::vector<short> frame(960, 1);
-        EXPECT_EQ(player.play(frame.data(), 960), -1);
-        player.close();
-    }
-    darwin::AudioQueueSetBackendFactory({});
-}
-
-TEST(AudioPlayerTest, DestructionStopsTheQueueInEveryState) {
+// Destroyed while its buffers cycle, without a close: the stop joins the thread.
+TEST(AudioPlayerTest, DestructionStopsAPlayingQueue) {
     RecordingAudioBackendInstaller speaker;
     {
-        AudioPlayer closed(48000, 20);
-        ASSERT_EQ(closed.open(), 0);
-        closed.close();
-    }
-    EXPECT_EQ(speaker.backendsStopped(), 1);
-    {
-        AudioPlayer playing(48000, 20); // destroyed while its buffers cycle
+        AudioPlayer playing(48000, 20);
         ASSERT_EQ(playing.open(), 0);
         std::vector<short> frame(960, 1);
         for (int i = 0; i < 8; ++i)
             playing.play(frame.data(), 960);
         ASSERT_TRUE(speaker.recording().waitForBuffers(5));
     }
-    EXPECT_EQ(speaker.backendsStopped(), 2) << "the stop joined the playing thread";
+    EXPECT_EQ(speaker.backendsStopped(), 1);
 }
-
-} // namespace
-
-namespace {
 
 // Remembers the order buffers came back in; never re-enqueues.
 struct Returns {
@@ -117,8 +93,6 @@ struct Returns {
         r->count.store(k + 1);
     }
 };
-
-} // namespace
 
 TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     RecordingAudioBackendInstaller speaker;
@@ -177,3 +151,5 @@ TEST(AudioQueueTest, PlaysInEnqueueOrderAndStopHandsEveryBufferBack) {
     EXPECT_EQ(AudioQueueDispose(queue, true), noErr); // frees the rest, running or not
     EXPECT_EQ(speaker.backendsStopped(), 2);
 }
+
+} // namespace
