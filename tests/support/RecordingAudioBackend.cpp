@@ -1,45 +1,6 @@
 #include "RecordingAudioBackend.h"
 
-#include <algorithm>
 #include <pthread.h>
-
-AudioRecording::AudioRecording() {
-    mSamples.reserve(48000 * 120);
-    mBufferSizes.reserve(6000);
-    mThreads.reserve(16);
-}
-
-std::vector<int16_t> AudioRecording::samples() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mSamples;
-}
-
-std::vector<uint32_t> AudioRecording::bufferSizes() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mBufferSizes;
-}
-
-std::vector<std::thread::id> AudioRecording::threads() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mThreads;
-}
-
-bool AudioRecording::waitForBuffers(int count, std::chrono::milliseconds limit) const {
-    std::unique_lock<std::mutex> lock(mMutex);
-    return mPlayed.wait_for(lock, limit, [&] { return (int)mBufferSizes.size() >= count; });
-}
-
-void AudioRecording::append(const int16_t* samples, uint32_t byteSize) {
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mSamples.insert(mSamples.end(), samples, samples + byteSize / 2);
-        mBufferSizes.push_back(byteSize);
-        if (std::find(mThreads.begin(), mThreads.end(), std::this_thread::get_id()) ==
-            mThreads.end())
-            mThreads.push_back(std::this_thread::get_id());
-    }
-    mPlayed.notify_all();
-}
 
 namespace {
 
