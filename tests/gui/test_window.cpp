@@ -89,11 +89,6 @@ class WindowTest : public ::testing::Test {
         QTest::keyClick(field, Qt::Key_Backspace);
         QTest::keyClicks(field, text);
     }
-    void fillIn(const QString& address, int controlPort, int mediaPort) {
-        typeInto(w.addressField(), address);
-        typeInto(w.controlPortField(), QString::number(controlPort));
-        typeInto(w.mediaPortField(), QString::number(mediaPort));
-    }
     bool idleLook() { return lookOf(w) == kIdle; }
     // A report from another thread, then the UI thread's turn to apply it.
     void report(int state, int error, bool apply = true) {
@@ -128,7 +123,9 @@ TEST_F(WindowTest, ConnectStreamDisconnectThenQuitDuringASession) {
               (std::vector<QWidget*>{w.addressField(), w.controlPortField(), w.mediaPortField(),
                                      w.playInSpeakerBox(), w.connectButton(), w.helpButton()}));
 
-    fillIn("127.0.0.1", phone.port(), mediaPort);
+    typeInto(w.addressField(), "127.0.0.1");
+    typeInto(w.controlPortField(), QString::number(phone.port()));
+    typeInto(w.mediaPortField(), QString::number(mediaPort));
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() > 0; }, kSessionMs));
     EXPECT_TRUE(w.disconnectButton()->isEnabled());

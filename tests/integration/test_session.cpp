@@ -31,6 +31,10 @@
 #define VOXLET_COUNT_ALLOCATIONS 1
 #endif
 
+using namespace std::chrono_literals;
+using Reports = std::vector<StateRecorder::Report>;
+using namespace kit;
+
 namespace {
 
 std::atomic<bool> gCounting{false};
@@ -43,35 +47,6 @@ std::atomic<long> gAllocations{0};
     for (const char* watched : {"vx-pump", "vx-tick", "vx-speaker"})
         gAllocations.fetch_add(strcmp(name, watched) == 0);
 }
-
-} // namespace
-
-#if VOXLET_COUNT_ALLOCATIONS
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-
-void* malloc(size_t size) {
-    countAllocation();
-    return __libc_malloc(size);
-}
-void* calloc(size_t n, size_t size) {
-    countAllocation();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t size) {
-    countAllocation();
-    return __libc_realloc(p, size);
-}
-}
-#endif
-
-using namespace std::chrono_literals;
-using Reports = std::vector<StateRecorder::Report>;
-using namespace kit;
-
-namespace {
 
 constexpr int kRate = 48000;
 constexpr int kFrame = 960;
@@ -397,3 +372,24 @@ TEST_F(Session, PumpTickAndSpeakerAllocateNothing) {
 }
 
 } // namespace
+
+#if VOXLET_COUNT_ALLOCATIONS
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+
+void* malloc(size_t size) {
+    countAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t n, size_t size) {
+    countAllocation();
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t size) {
+    countAllocation();
+    return __libc_realloc(p, size);
+}
+}
+#endif

@@ -22,8 +22,6 @@ class Child {
     Child(const std::string& program, std::vector<std::string> args,
           const std::string& workingDirectory = "");
     ~Child(); // SIGTERM, then SIGKILL after 3 s, if it still runs
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     // Waits until standard output holds `text` followed by a line end; false
     // if the program closed its output first (or after `limit`, a safety net).

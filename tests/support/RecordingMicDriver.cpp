@@ -1,7 +1,5 @@
 #include "RecordingMicDriver.h"
 
-#include "MicDevice.h"
-
 #include <cstring>
 
 namespace {
@@ -51,12 +49,4 @@ IOReturn RecordingMicDriver::write(uint32_t selector, const void* in, size_t siz
     out[0] = 0;
     *outCount = 1;
     return kIOReturnSuccess;
-}
-
-RecordingMicDriverInstaller::RecordingMicDriverInstaller() {
-    darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
-}
-
-RecordingMicDriverInstaller::~RecordingMicDriverInstaller() {
-    darwin::IORegisterServiceDriver(MicDevice::kServiceClass, nullptr);
 }

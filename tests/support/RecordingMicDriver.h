@@ -4,6 +4,8 @@
 // made up front for a minute of frames; later frames are only counted.
 #pragma once
 
+#include "MicDevice.h"
+
 #include <darwin/IOKitDriver.h>
 
 #include <atomic>
@@ -60,8 +62,12 @@ class RecordingMicDriver : public darwin::IOServiceDriver,
 // Registers a fresh RecordingMicDriver for its lifetime (then none again).
 class RecordingMicDriverInstaller {
   public:
-    RecordingMicDriverInstaller();
-    ~RecordingMicDriverInstaller();
+    RecordingMicDriverInstaller() {
+        darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
+    }
+    ~RecordingMicDriverInstaller() {
+        darwin::IORegisterServiceDriver(MicDevice::kServiceClass, nullptr);
+    }
     RecordingMicDriver* operator->() { return mDriver.get(); }
 
   private:
