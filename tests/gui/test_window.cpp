@@ -215,21 +215,17 @@ TEST_F(WindowTest, ErrorAlertsComeFirstApplyOnceAndWaitForEachOther) {
     EXPECT_EQ(lookOf(w), kIdle);
 }
 
-TEST_F(WindowTest, EmptyAddressAlertsAndStartsNothing) {
+// An empty address alerts and starts nothing; then letters in the port fields
+// are written as zero, and Return in a field presses Connect once.
+TEST_F(WindowTest, EmptyAddressThenLettersInPortFieldsAndOnePressStartsOneSession) {
     Settings::setTransportType(1);
     typeInto(w.controlPortField(), "7000");
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty(); }, kSessionMs));
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Invalid target IP address."});
     EXPECT_EQ(Settings::getTransportType(), 3) << "set before the check";
     EXPECT_EQ(Settings::getControlPort(), 8125);
     EXPECT_FALSE(dir.hasSettings());
-    QTest::qWait(200); // a session would have started by now
-    EXPECT_EQ(app->delegate().getController()->getState(), 0);
-}
 
-// Return in a field presses Connect.
-TEST_F(WindowTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
     w.addressField()->setText("127.0.0.1");
     w.controlPortField()->setText("abc");
     w.mediaPortField()->setText("udp");
@@ -244,9 +240,10 @@ TEST_F(WindowTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
                               "window:200,200,500,300\n");
     // Media port 0 is refused before anything goes out: one session,
     // reporting (1, 0) then (0, -12).
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
-    QTest::qWait(200); // a second session's alert would show by now
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{kMediaRefused});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() > 1 && idleLook(); }, kSessionMs));
+    QTest::qWait(200); // another session's alert would show by now
+    EXPECT_EQ(alerts.texts,
+              (std::vector<std::string>{"Invalid target IP address.", kMediaRefused}));
 }
 
 // A failed save is said once, not at every Connect; the session starts anyway

@@ -16,16 +16,12 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
     }
     OSStatus start(darwin::AudioQueueEngine* engine) override {
         mEngine = engine;
-        mStopping = mWoken = false;
+        mStopping = false;
         mThread = std::thread([this] { run(); });
         mControl->started.fetch_add(1);
         return 0;
     }
-    void bufferEnqueued() override {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mWoken = true;
-        mWake.notify_one();
-    }
+    void bufferEnqueued() override { mWake.notify_one(); } // else the next poll finds it
     void stop() override {
         {
             std::lock_guard<std::mutex> lock(mMutex);
@@ -55,9 +51,7 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
                 lock.lock();
             }
             if (buffer == nullptr) {
-                mWake.wait_for(lock, std::chrono::milliseconds(1),
-                               [&] { return mStopping || mWoken; });
-                mWoken = false;
+                mWake.wait_for(lock, std::chrono::milliseconds(1));
                 deadline = std::max(deadline, Clock::now());
                 continue;
             }
@@ -76,9 +70,9 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
     std::shared_ptr<RecordingBackendControl> mControl;
     darwin::AudioQueueEngine* mEngine = nullptr; // set by start before the thread runs
     std::thread mThread;                         // start/stop caller only
-    std::mutex mMutex;                           // guards mStopping and mWoken
+    std::mutex mMutex;                           // guards mStopping
     std::condition_variable mWake;
-    bool mStopping = false, mWoken = false;
+    bool mStopping = false;
 };
 
 } // namespace
