@@ -7,33 +7,23 @@
 #include <sstream>
 #include <stdlib.h>
 #include <string>
-#include <unistd.h>
 
 class WorkDir {
   public:
-    WorkDir() : mPrevious(std::filesystem::current_path()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "voxlet-gui-XXXXXX");
-        char* made = mkdtemp(pattern.data());
-        mPath = made ? made : ".";
-        std::filesystem::current_path(mPath);
-    }
+    WorkDir() { std::filesystem::current_path(mkdtemp(mPath.data())); }
     ~WorkDir() {
         std::filesystem::current_path(mPrevious);
         std::error_code ignored;
         std::filesystem::remove_all(mPath, ignored);
     }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-
-    bool hasSettings() const { return std::filesystem::exists(mPath / "settings.dat"); }
+    bool hasSettings() const { return std::filesystem::exists(mPath + "/settings.dat"); }
     std::string settings() const {
-        std::ifstream in(mPath / "settings.dat", std::ios::binary);
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(mPath + "/settings.dat", std::ios::binary).rdbuf();
         return text.str();
     }
 
   private:
-    std::filesystem::path mPrevious;
-    std::filesystem::path mPath;
+    const std::filesystem::path mPrevious = std::filesystem::current_path();
+    std::string mPath = std::filesystem::temp_directory_path() / "voxlet-gui-XXXXXX";
 };

@@ -32,22 +32,17 @@ const char* const kMediaRefused = "Fail to connect to server for media stream.";
 
 // What the window shows: Connect and Disconnect enabled, the connecting and
 // disconnecting indicators shown (a shown indicator must spin, a hidden one not).
-struct Look {
-    bool connect, disconnect, connecting, disconnecting;
-    bool operator==(const Look&) const = default;
-    friend std::ostream& operator<<(std::ostream& os, const Look& l) {
-        return os << l.connect << l.disconnect << l.connecting << l.disconnecting;
-    }
-};
-const Look kIdle{true, false, false, false}, kConnecting{false, false, true, false},
-    kConnected{false, true, false, false}, kDisconnecting{false, false, false, true},
-    kNone{false, false, false, false};
+using Look = std::string;
+const Look kIdle = "C...", kConnecting = "..c.", kConnected = ".D..", kDisconnecting = "...d",
+           kNone = "....";
 
 Look lookOf(MainWindow& w) {
     EXPECT_EQ(w.connectingIndicator()->isVisible(), w.connectingIndicator()->isAnimating());
     EXPECT_EQ(w.disconnectingIndicator()->isVisible(), w.disconnectingIndicator()->isAnimating());
-    return {w.connectButton()->isEnabled(), w.disconnectButton()->isEnabled(),
-            w.connectingIndicator()->isVisible(), w.disconnectingIndicator()->isVisible()};
+    return {w.connectButton()->isEnabled() ? 'C' : '.',
+            w.disconnectButton()->isEnabled() ? 'D' : '.',
+            w.connectingIndicator()->isVisible() ? 'c' : '.',
+            w.disconnectingIndicator()->isVisible() ? 'd' : '.'};
 }
 
 // Reads each alert as it opens and dismisses it, noting how the window looked
@@ -85,25 +80,16 @@ class AlertReader {
 class WindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        app = std::make_unique<VoxletApp>();
         app->launch();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     }
-    void TearDown() override { app.reset(); }
-
-    MainWindow& window() { return app->window(); }
 
     void typeInto(QLineEdit* field, const QString& text) {
         field->selectAll();
         QTest::keyClick(field, Qt::Key_Backspace);
         QTest::keyClicks(field, text);
     }
-    void fillIn(const QString& address, int controlPort, int mediaPort) {
-        typeInto(window().addressField(), address);
-        typeInto(window().controlPortField(), QString::number(controlPort));
-        typeInto(window().mediaPortField(), QString::number(mediaPort));
-    }
-    bool idleLook() { return lookOf(window()) == kIdle; }
+    bool idleLook() { return lookOf(w) == kIdle; }
     // A report from another thread, then the UI thread's turn to apply it.
     void report(int state, int error, bool apply = true) {
         std::thread([&] { app->delegate().onStateChange(state, error); }).join();
@@ -112,189 +98,19 @@ class WindowTest : public ::testing::Test {
     }
 
     WorkDir dir; // before the app: its settings file is read from here
-    std::unique_ptr<VoxletApp> app;
+    std::unique_ptr<VoxletApp> app = std::make_unique<VoxletApp>();
+    MainWindow& w = app->window();
+    AlertReader alerts{w};
 };
 
+// A whole session from the keyboard and mouse, with the status line and the
+// meter following it; quitting while connected ends the session first.
 TEST_F(WindowTest, ConnectStreamDisconnectThenQuitDuringASession) {
-    PhoneProcess phone;
-    ASSERT_GT(phone.port(), 0);
-    int mediaPort = freeUdpPort();
-    MainWindow& w = window();
-    EXPECT_TRUE(idleLook());
-    EXPECT_FALSE(dir.hasSettings());
-
-    fillIn("127.0.0.1", phone.port(), mediaPort);
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    EXPECT_FALSE(w.connectButton()->isEnabled()) << "disabled at the press";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.disconnectButton()->isEnabled(); }, kSessionMs));
-    EXPECT_FALSE(w.connectButton()->isEnabled());
-    EXPECT_TRUE(w.connectingIndicator()->isHidden());
-    EXPECT_EQ(dir.settings(), "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:0\n"
-                              "controlPort:" +
-                                  std::to_string(phone.port()) +
-                                  "\nmediaPort:" + std::to_string(mediaPort) +
-                                  "\nautoConnect:0\nwindow:200,200,500,300\n");
-
-    // The speaker switch works at once during streaming and writes no file.
-    std::string before = dir.settings();
-    QTest::mouseClick(w.playInSpeakerBox(), Qt::LeftButton);
-    EXPECT_TRUE(Settings::isPlayLocally());
-    EXPECT_EQ(dir.settings(), before);
-
-    QTest::mouseClick(w.disconnectButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return idleLook(); }, kSessionMs));
-    EXPECT_EQ(app->delegate().getMError(), 0);
-
-    // Quitting while connected ends the session before the program exits.
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.disconnectButton()->isEnabled(); }, kSessionMs));
-    app->terminate();
-    EXPECT_EQ(app->delegate().getController()->getState(), 0);
-}
-
-TEST_F(WindowTest, EnterConnectsAndTheSpinnerTurnsUntilTheStartFails) {
-    // The phone never answers the start request: connecting lasts its 5 s wait.
-    PhoneProcess phone({"--no-answer", "103"});
-    ASSERT_GT(phone.port(), 0);
-    AlertReader alerts(window());
-    MainWindow& w = window();
-    fillIn("127.0.0.1", phone.port(), freeUdpPort());
-    QTest::keyClick(w.mediaPortField(), Qt::Key_Return);
-    EXPECT_FALSE(w.connectButton()->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.connectingIndicator()->isVisible(); }, kSessionMs));
-    ASSERT_EQ(lookOf(w), kConnecting);
-    QTest::keyClick(w.addressField(), Qt::Key_Return); // Connect is disabled: nothing
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot start mic on Android phone."});
-    EXPECT_FALSE(w.connectingIndicator()->isAnimating());
-}
-
-TEST_F(WindowTest, EachStateReportSetsButtonsAndIndicators) {
-    // Each row starts from the look the one before left, so a state that fails
-    // to reset something shows up. Aborting (4) and unknown states only hide
-    // the indicators.
-    const std::pair<int, Look> rows[] = {
-        {1, kConnecting}, {2, kConnected}, {4, kConnected}, {3, kDisconnecting}, {0, kIdle},
-        {1, kConnecting}, {4, kNone},      {0, kIdle},      {3, kDisconnecting}, {9, kNone}};
-    AlertReader alerts(window());
-    for (auto [state, expected] : rows) {
-        report(state, 0);
-        EXPECT_EQ(lookOf(window()), expected) << "state " << state;
-        EXPECT_EQ(app->delegate().getMState(), state);
-    }
-    EXPECT_TRUE(alerts.texts.empty());
-}
-
-TEST_F(WindowTest, ErrorAlertsComeBeforeTheButtonsChangeAndTogetherApplyOnce) {
-    AlertReader alerts(window());
-    for (int error : {-21, -20}) {
-        report(1, 0);
-        report(0, error);
-        EXPECT_EQ(lookOf(window()), kIdle);
-    }
-    EXPECT_EQ(alerts.looks, std::vector<Look>(2, kNone)) << "indicator hidden first";
-    // Reports arriving together: the latest pair is applied once.
-    report(1, 0, false);
-    report(0, -5, false);
-    EXPECT_EQ(app->delegate().getMState(), 0);
-    EXPECT_EQ(app->delegate().getMError(), -5);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(alerts.texts, (std::vector<std::string>{"Error occured.", "Connection aborted.",
-                                                      "Fail to connect to server."}));
-    EXPECT_EQ(lookOf(window()), kIdle);
-    report(1, 0, false);
-    report(2, 0);
-    EXPECT_EQ(lookOf(window()), kConnected);
-    // The same pair reported again later is a new report with its own alert.
-    report(0, -5);
-    report(0, -5);
-    EXPECT_EQ(alerts.texts.size(), 5u);
-}
-
-TEST_F(WindowTest, ReportsDuringAnAlertWaitForItsDismissal) {
-    AlertReader alerts(window());
-    report(1, 0);
-    Look underAlert = kIdle;
-    alerts.whileOpen = [&] {
-        report(0, -6); // its refresh comes through the alert's own loop
-        underAlert = lookOf(window());
-    };
-    report(0, -5);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == 2; }, kSessionMs));
-    EXPECT_FALSE(alerts.stacked) << "alerts never stack";
-    EXPECT_EQ(
-        alerts.texts,
-        (std::vector<std::string>{
-            "Fail to connect to server.",
-            "Fail to communicate with Voxlet on Android phone. Check if it has been started."}));
-    EXPECT_EQ(underAlert, kNone) << "nothing changed under it";
-    EXPECT_EQ(lookOf(window()), kIdle);
-}
-
-TEST_F(WindowTest, EmptyAddressAlertsAndStartsNothing) {
-    AlertReader alerts(window());
-    Settings::setTransportType(1);
-    typeInto(window().controlPortField(), "7000");
-    Look underAlert = kNone;
-    alerts.whileOpen = [&] { // a report during this alert, too, waits for its dismissal
-        report(2, 0);
-        underAlert = lookOf(window());
-    };
-    QTest::mouseClick(window().connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty(); }, kSessionMs));
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Invalid target IP address."});
-    EXPECT_EQ(underAlert, kIdle);
-    EXPECT_EQ(lookOf(window()), kConnected);
-    EXPECT_EQ(Settings::getTransportType(), 3) << "set before the check";
-    EXPECT_EQ(Settings::getControlPort(), 8125);
-    EXPECT_FALSE(dir.hasSettings());
-    QTest::qWait(200); // a session would have started by now
-    EXPECT_EQ(app->delegate().getController()->getState(), 0);
-}
-
-TEST_F(WindowTest, LettersInPortFieldsWriteZeroAndOnePressStartsOneSession) {
-    AlertReader alerts(window());
-    MainWindow& w = window();
-    w.addressField()->setText("127.0.0.1");
-    w.controlPortField()->setText("abc");
-    w.mediaPortField()->setText("udp");
-    w.playInSpeakerBox()->setChecked(true);
-    Settings::setPlayLocally(false); // the press takes the box as it shows
-    app->delegate().onConnect();
-    EXPECT_FALSE(w.connectButton()->isEnabled()) << "disabled at the press";
-    app->delegate().onConnect(); // reaches us anyway, before any report: ignored
-    EXPECT_EQ(dir.settings(), "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:1\n"
-                              "controlPort:0\nmediaPort:0\nautoConnect:0\n"
-                              "window:200,200,500,300\n");
-    // Media port 0 is refused before anything goes out: one session,
-    // reporting (1, 0) then (0, -12).
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty() && idleLook(); }, kSessionMs));
-    QTest::qWait(200); // a second session's alert would show by now
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{kMediaRefused});
-}
-
-// A failed save is said once, not at every Connect; the session starts anyway
-// and the read-only file is left as it was.
-TEST_F(WindowTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
-    AlertReader alerts(window());
-    std::ofstream("settings.dat") << "controlPort:1\n";
-    std::filesystem::permissions("settings.dat", std::filesystem::perms::owner_read);
-    window().addressField()->setText("127.0.0.1");
-    window().mediaPortField()->setText("0"); // each session ends at once with -12
-    for (size_t press = 1; press <= 2; ++press) {
-        app->delegate().onConnect();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == press + 1 && idleLook(); },
-                                    kSessionMs));
-    }
-    EXPECT_EQ(alerts.texts,
-              (std::vector<std::string>{kSettingsNotSavedText, kMediaRefused, kMediaRefused}));
-    EXPECT_EQ(dir.settings(), "controlPort:1\n");
-}
-
-TEST_F(WindowTest, StatusLineFollowsTheSessionWhileTheMeterShowsItsLevelOutsideTheTabOrder) {
     PhoneProcess phone({"--tone", "440"}); // at -6 dBFS
-    MainWindow& w = window();
+    int mediaPort = freeUdpPort();
+    EXPECT_TRUE(idleLook());
     EXPECT_EQ(w.statusLine()->text(), "Idle");
+    EXPECT_FALSE(app->refreshingStatus());
 
     // Tab goes round the enabled controls in their order, and only them.
     std::vector<QWidget*> order;
@@ -307,19 +123,145 @@ TEST_F(WindowTest, StatusLineFollowsTheSessionWhileTheMeterShowsItsLevelOutsideT
               (std::vector<QWidget*>{w.addressField(), w.controlPortField(), w.mediaPortField(),
                                      w.playInSpeakerBox(), w.connectButton(), w.helpButton()}));
 
-    fillIn("127.0.0.1", phone.port(), freeUdpPort());
-    EXPECT_FALSE(app->refreshingStatus());
+    typeInto(w.addressField(), "127.0.0.1");
+    typeInto(w.controlPortField(), QString::number(phone.port()));
+    typeInto(w.mediaPortField(), QString::number(mediaPort));
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() > 0; }, kSessionMs));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w.levelMeter()->value() > 0 && w.disconnectButton()->isEnabled(); },
+        kSessionMs));
     EXPECT_EQ(w.statusLine()->text(), "Streaming from 127.0.0.1, 48 kHz mono");
     EXPECT_NEAR(w.levelMeter()->value(), MainWindow::meterValue(16384), 3);
     EXPECT_EQ(MainWindow::meterValue(16384), 90);
+    const std::string saved = "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:0\n"
+                              "controlPort:" +
+                              std::to_string(phone.port()) +
+                              "\nmediaPort:" + std::to_string(mediaPort) +
+                              "\nautoConnect:0\nwindow:200,200,500,300\n";
+    EXPECT_EQ(dir.settings(), saved);
+
+    // The speaker switch works at once during streaming and writes no file.
+    QTest::mouseClick(w.playInSpeakerBox(), Qt::LeftButton);
+    EXPECT_TRUE(Settings::isPlayLocally());
+    EXPECT_EQ(dir.settings(), saved);
 
     QTest::mouseClick(w.disconnectButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return idleLook(); }, kSessionMs));
+    EXPECT_EQ(app->delegate().getMError(), 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.statusLine()->text() == "Idle"; }, kSessionMs));
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.levelMeter()->value() == 0; }, kSessionMs));
     // Between sessions nothing changes: the refresh stops once the end is shown.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app->refreshingStatus(); }, kSessionMs));
+
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.disconnectButton()->isEnabled(); }, kSessionMs));
+    app->terminate();
+    EXPECT_EQ(app->delegate().getController()->getState(), 0);
+}
+
+TEST_F(WindowTest, EachStateReportSetsButtonsAndIndicators) {
+    // Each row starts from the look the one before left, so a state that fails
+    // to reset something shows up. Aborting (4) and unknown states only hide
+    // the indicators.
+    const std::pair<int, Look> rows[] = {
+        {1, kConnecting}, {2, kConnected}, {4, kConnected}, {3, kDisconnecting}, {0, kIdle},
+        {1, kConnecting}, {4, kNone},      {0, kIdle},      {3, kDisconnecting}, {9, kNone}};
+    for (auto [state, expected] : rows) {
+        report(state, 0);
+        EXPECT_EQ(lookOf(w), expected) << "state " << state;
+        EXPECT_EQ(app->delegate().getMState(), state);
+    }
+    EXPECT_TRUE(alerts.texts.empty());
+}
+
+TEST_F(WindowTest, ErrorAlertsComeFirstApplyOnceAndWaitForEachOther) {
+    for (int error : {-21, -20, -8}) {
+        report(1, 0);
+        report(0, error);
+        EXPECT_EQ(lookOf(w), kIdle);
+    }
+    EXPECT_EQ(alerts.looks, std::vector<Look>(3, kNone)) << "indicator hidden first";
+    // Reports arriving together: the latest pair is applied once.
+    report(1, 0, false);
+    report(0, -5, false);
+    EXPECT_EQ(app->delegate().getMState(), 0);
+    EXPECT_EQ(app->delegate().getMError(), -5);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(alerts.texts, (std::vector<std::string>{"Error occured.", "Connection aborted.",
+                                                      "Cannot start mic on Android phone.",
+                                                      "Fail to connect to server."}));
+    EXPECT_EQ(lookOf(w), kIdle);
+    report(1, 0, false);
+    report(2, 0);
+    EXPECT_EQ(lookOf(w), kConnected);
+    // The same pair reported again later is a new report with its own alert.
+    report(0, -5);
+    report(0, -5);
+    EXPECT_EQ(alerts.texts.size(), 6u);
+    // A report during an alert waits for its dismissal (its refresh comes
+    // through the alert's own loop), and alerts never stack.
+    report(1, 0);
+    Look underAlert = kIdle;
+    alerts.whileOpen = [&] {
+        report(0, -6);
+        underAlert = lookOf(w);
+    };
+    report(0, -5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == 8; }, kSessionMs));
+    EXPECT_FALSE(alerts.stacked);
+    EXPECT_EQ(alerts.texts[6], "Fail to connect to server.");
+    EXPECT_EQ(alerts.texts[7],
+              "Fail to communicate with Voxlet on Android phone. Check if it has been started.");
+    EXPECT_EQ(underAlert, kNone) << "nothing changed under it";
+    EXPECT_EQ(lookOf(w), kIdle);
+}
+
+// An empty address alerts and starts nothing; then letters in the port fields
+// are written as zero, and Return in a field presses Connect once.
+TEST_F(WindowTest, EmptyAddressThenLettersInPortFieldsAndOnePressStartsOneSession) {
+    Settings::setTransportType(1);
+    typeInto(w.controlPortField(), "7000");
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts.texts.empty(); }, kSessionMs));
+    EXPECT_EQ(Settings::getTransportType(), 3) << "set before the check";
+    EXPECT_EQ(Settings::getControlPort(), 8125);
+    EXPECT_FALSE(dir.hasSettings());
+
+    w.addressField()->setText("127.0.0.1");
+    w.controlPortField()->setText("abc");
+    w.mediaPortField()->setText("udp");
+    w.playInSpeakerBox()->setChecked(true);
+    Settings::setPlayLocally(false); // the press takes the box as it shows
+    QTest::keyClick(w.mediaPortField(), Qt::Key_Return);
+    EXPECT_FALSE(w.connectButton()->isEnabled()) << "disabled at the press";
+    QTest::keyClick(w.addressField(), Qt::Key_Return); // Connect is disabled: nothing
+    app->delegate().onConnect(); // reaches us anyway, before any report: ignored
+    EXPECT_EQ(dir.settings(), "transportType:3\nwifiServerAddr:127.0.0.1\nplayLocally:1\n"
+                              "controlPort:0\nmediaPort:0\nautoConnect:0\n"
+                              "window:200,200,500,300\n");
+    // Media port 0 is refused before anything goes out: one session,
+    // reporting (1, 0) then (0, -12).
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() > 1 && idleLook(); }, kSessionMs));
+    QTest::qWait(200); // another session's alert would show by now
+    EXPECT_EQ(alerts.texts,
+              (std::vector<std::string>{"Invalid target IP address.", kMediaRefused}));
+}
+
+// A failed save is said once, not at every Connect; the session starts anyway
+// and the read-only file is left as it was.
+TEST_F(WindowTest, UnsavedSettingsAreReportedOnceAndTheSessionStillStarts) {
+    std::ofstream("settings.dat") << "controlPort:1\n";
+    std::filesystem::permissions("settings.dat", std::filesystem::perms::owner_read);
+    w.addressField()->setText("127.0.0.1");
+    w.mediaPortField()->setText("0"); // each session ends at once with -12
+    for (size_t press = 1; press <= 2; ++press) {
+        app->delegate().onConnect();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.texts.size() == press + 1 && idleLook(); },
+                                    kSessionMs));
+    }
+    EXPECT_EQ(alerts.texts,
+              (std::vector<std::string>{kSettingsNotSavedText, kMediaRefused, kMediaRefused}));
+    EXPECT_EQ(dir.settings(), "controlPort:1\n");
 }
 
 class UrlCatcher : public QObject {
@@ -334,7 +276,7 @@ class UrlCatcher : public QObject {
 TEST_F(WindowTest, HelpOpensThePageShippedWithTheProgram) {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
-    QTest::mouseClick(window().helpButton(), Qt::LeftButton);
+    QTest::mouseClick(w.helpButton(), Qt::LeftButton);
     QDesktopServices::unsetUrlHandler("file");
     ASSERT_EQ(catcher.urls.size(), 1u);
     QString path = catcher.urls[0].toLocalFile();

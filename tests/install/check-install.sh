@@ -36,14 +36,13 @@ if [ "$gui" = ON ]; then
   [ -f "$prefix/share/voxlet/help.html" ] || fail "no help page where Help looks"
 fi
 
+# No display and no platform: the window must not try to open.
+bare() { (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$1" "${@:2}" 2>&1); }
 for program in "${programs[@]}"; do
-  # No display and no platform: the window must not try to open.
-  out=$(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-    "$prefix/bin/$program" --version 2>&1)
+  out=$(bare "$program" --version)
   [ "$out" = "$program $version" ] || fail "$program --version printed '$out'"
-  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$program" --help 2>&1) &&
-    grep -q "^usage: $program" <<<"$out" || fail "$program --help: '$out'"
-  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$program" --frobnicate 2>&1)
+  out=$(bare "$program" --help) && grep -q "^usage: $program" <<<"$out" || fail "$program --help: '$out'"
+  out=$(bare "$program" --frobnicate)
   status=$?
   [ $status -eq 2 ] && grep -q -- '--frobnicate' <<<"${out%%$'\n'*}" ||
     fail "$program --frobnicate: status $status, '$out'"

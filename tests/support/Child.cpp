@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -59,13 +60,9 @@ Child::~Child() {
 
 void Child::drain(int fd, std::string& into) {
     char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
         std::lock_guard<std::mutex> lock(mMutex);
-        into.append(buffer, (size_t)n);
+        into.append(buffer, (size_t)std::max<ssize_t>(n, 0));
         mChanged.notify_all();
     }
     close(fd);
@@ -102,59 +99,28 @@ int Child::wait(std::chrono::milliseconds limit) {
         return mStatus;
     auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    bool killed = false;
-    while (waitpid(mPid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, &status, 0);
-            killed = true;
-            break;
-        }
+    pid_t ended = 0;
+    while ((ended = waitpid(mPid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    }
+    if (ended == 0 && kill(mPid, SIGKILL) == 0)
+        waitpid(mPid, &status, 0);
     mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     joinDrains();
-    return killed ? -1 : mStatus;
+    return ended == 0 ? -1 : mStatus;
 }
 
-std::string Child::out() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mOut;
-}
-
-std::string Child::err() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mErr;
-}
-
-namespace {
-
-std::vector<std::string> withLoopbackDefaults(std::vector<std::string> args) {
-    const std::pair<std::string, std::string> defaults[] = {{"--port", "0"},
-                                                            {"--bind", "127.0.0.1"}};
-    for (const auto& [name, value] : defaults)
-        if (std::find(args.begin(), args.end(), name) == args.end())
-            args.insert(args.end(), {name, value});
+static std::vector<std::string> onLoopback(std::vector<std::string> args) {
+    if (std::find(args.begin(), args.end(), "--port") == args.end())
+        args.insert(args.end(), {"--port", "0"});
+    args.insert(args.end(), {"--bind", "127.0.0.1"});
     return args;
 }
 
-// A port that was free a moment ago (a stream one was listening then).
-int boundPort(int type) {
-    int fd = kit::boundSocket(type);
-    int port = kit::localPort(fd);
-    close(fd);
-    return port;
-}
-
-} // namespace
-
 PhoneProcess::PhoneProcess(std::vector<std::string> args)
-    : Child(VOXLET_PHONE_BIN, withLoopbackDefaults(std::move(args))) {
-    if (!waitForLine("listening on "))
-        return;
-    std::string text = out();
-    size_t end = text.find('\n', text.find("listening on "));
-    mPort = std::atoi(text.c_str() + text.rfind(':', end) + 1);
+    : Child(VOXLET_PHONE_BIN, onLoopback(std::move(args))) {
+    if (waitForLine("listening on "))
+        mPort = (int)numberAfter(out(), "listening on 127.0.0.1:");
 }
 
 std::string PhoneProcess::stop() {
@@ -163,42 +129,26 @@ std::string PhoneProcess::stop() {
     return out();
 }
 
+// A port that was free a moment ago (a stream one was listening then).
+static int closedPort(int type) {
+    int fd = kit::boundSocket(type);
+    int port = kit::localPort(fd);
+    close(fd);
+    return port;
+}
+
 int freeUdpPort() {
-    return boundPort(SOCK_DGRAM);
+    return closedPort(SOCK_DGRAM);
 }
 
 int closedTcpPort() {
-    return boundPort(SOCK_STREAM);
+    return closedPort(SOCK_STREAM);
 }
 
 long numberAfter(const std::string& text, const std::string& key) {
     size_t at = text.find(key);
-    if (at == std::string::npos)
-        return -1;
-    char* end = nullptr;
-    long value = std::strtol(text.c_str() + at + key.size(), &end, 10);
-    return end == text.c_str() + at + key.size() ? -1 : value;
-}
-
-void CliTest::SetUp() {
-    char tmpl[] = "/tmp/voxlet-cli-test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    mDir = tmpl;
-}
-
-void CliTest::TearDown() {
-    std::filesystem::remove_all(mDir);
-}
-
-std::unique_ptr<Child> CliTest::cli(int controlPort, std::vector<std::string> more) {
-    std::vector<std::string> args = {"--address",      "127.0.0.1",
-                                     "--control-port", std::to_string(controlPort),
-                                     "--media-port",   std::to_string(freeUdpPort()),
-                                     "--no-speaker"};
-    args.insert(args.end(), more.begin(), more.end());
-    return run(args);
-}
-
-std::unique_ptr<Child> CliTest::run(std::vector<std::string> args) {
-    return std::make_unique<Child>(VOXLET_CLI_BIN, std::move(args), mDir);
+    long value = -1;
+    if (at != std::string::npos)
+        std::sscanf(text.c_str() + at + key.size(), "%ld", &value);
+    return value;
 }

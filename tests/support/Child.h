@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <stdlib.h>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -20,8 +22,6 @@ class Child {
     Child(const std::string& program, std::vector<std::string> args,
           const std::string& workingDirectory = "");
     ~Child(); // SIGTERM, then SIGKILL after 3 s, if it still runs
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     // Waits until standard output holds `text` followed by a line end; false
     // if the program closed its output first (or after `limit`, a safety net).
@@ -29,13 +29,17 @@ class Child {
     void signal(int sig);
     // Exit status (128 + signal when killed); -1 when `limit` passed and it was killed.
     int wait(std::chrono::milliseconds limit = 60s);
-    std::string out() const;
-    std::string err() const;
+    std::string out() const { return locked(mOut); }
+    std::string err() const { return locked(mErr); }
     pid_t pid() const { return mPid; }
 
   private:
     void drain(int fd, std::string& into);
     void joinDrains();
+    std::string locked(const std::string& s) const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return s;
+    }
 
     pid_t mPid = -1;
     int mStatus = -1; // the test's thread only
@@ -46,7 +50,7 @@ class Child {
     bool mClosed = false; // standard output
 };
 
-// voxlet-phone on a free loopback port (unless the args give --port/--bind).
+// voxlet-phone on 127.0.0.1, on a free port unless the args give --port.
 class PhoneProcess : public Child {
   public:
     explicit PhoneProcess(std::vector<std::string> args = {});
@@ -57,19 +61,26 @@ class PhoneProcess : public Child {
     int mPort = -1;
 };
 
-// A test's fixture for voxlet-cli runs: an empty working directory of its
-// own (no settings file), and the client aimed at a loopback control port.
-class CliTest : public ::testing::Test {
-  protected:
-    void SetUp() override;
-    void TearDown() override;
-    std::unique_ptr<Child> run(std::vector<std::string> args); // voxlet-cli in mDir
-    std::unique_ptr<Child> cli(int controlPort, std::vector<std::string> more = {});
-    std::string mDir;
-};
-
 // The parts of a test's loopback traffic.
 int freeUdpPort();   // a UDP port that was free a moment ago
 int closedTcpPort(); // a loopback TCP port where nothing listens any more
 // The number after `key` in `text`, or -1.
 long numberAfter(const std::string& text, const std::string& key);
+
+// A test's fixture for voxlet-cli runs: an empty working directory of its
+// own (no settings file), and the client aimed at a loopback control port.
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(mkdtemp(mDir.data())); }
+    void TearDown() override { std::filesystem::remove_all(mDir); }
+    std::unique_ptr<Child> run(std::vector<std::string> args) { // voxlet-cli in mDir
+        return std::make_unique<Child>(VOXLET_CLI_BIN, std::move(args), mDir);
+    }
+    std::unique_ptr<Child> cli(int controlPort, std::vector<std::string> more = {}) {
+        more.insert(more.begin(),
+                    {"--address", "127.0.0.1", "--control-port", std::to_string(controlPort),
+                     "--media-port", std::to_string(freeUdpPort()), "--no-speaker"});
+        return run(std::move(more));
+    }
+    std::string mDir = "/tmp/voxlet-cli-test.XXXXXX";
+};

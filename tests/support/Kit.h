@@ -95,13 +95,12 @@ inline std::set<int> openFds() {
     return fds;
 }
 
-// `count` samples of a sine, continuing from sample `from`.
-inline std::vector<int16_t> sine(double hz, int rate, int count, double amplitude = 8000,
-                                 long from = 0) {
+// `count` samples of a sine at -12 dBFS.
+inline std::vector<int16_t> sine(double hz, int rate, int count) {
     std::vector<int16_t> pcm((size_t)count);
     for (int i = 0; i < count; ++i)
-        pcm[(size_t)i] = (int16_t)std::lround(
-            amplitude * std::sin(2 * std::numbers::pi * hz * double(from + i) / rate));
+        pcm[(size_t)i] =
+            (int16_t)std::lround(8000 * std::sin(2 * std::numbers::pi * hz * i / rate));
     return pcm;
 }
 
@@ -151,13 +150,6 @@ inline double rmsDbfs(const std::vector<int16_t>& s) {
     for (int16_t v : s)
         sum += (double)v * v;
     return 20.0 * std::log10(std::sqrt(sum / (double)s.size()) / 32768.0);
-}
-
-inline bool allZero(const std::vector<int16_t>& s) {
-    for (int16_t v : s)
-        if (v != 0)
-            return false;
-    return true;
 }
 
 } // namespace kit

@@ -1,45 +1,6 @@
 #include "RecordingAudioBackend.h"
 
-#include <algorithm>
 #include <pthread.h>
-
-AudioRecording::AudioRecording() {
-    mSamples.reserve(48000 * 120);
-    mBufferSizes.reserve(6000);
-    mThreads.reserve(16);
-}
-
-std::vector<int16_t> AudioRecording::samples() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mSamples;
-}
-
-std::vector<uint32_t> AudioRecording::bufferSizes() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mBufferSizes;
-}
-
-std::vector<std::thread::id> AudioRecording::threads() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mThreads;
-}
-
-bool AudioRecording::waitForBuffers(int count, std::chrono::milliseconds limit) const {
-    std::unique_lock<std::mutex> lock(mMutex);
-    return mPlayed.wait_for(lock, limit, [&] { return (int)mBufferSizes.size() >= count; });
-}
-
-void AudioRecording::append(const int16_t* samples, uint32_t byteSize) {
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mSamples.insert(mSamples.end(), samples, samples + byteSize / 2);
-        mBufferSizes.push_back(byteSize);
-        if (std::find(mThreads.begin(), mThreads.end(), std::this_thread::get_id()) ==
-            mThreads.end())
-            mThreads.push_back(std::this_thread::get_id());
-    }
-    mPlayed.notify_all();
-}
 
 namespace {
 
@@ -55,16 +16,12 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
     }
     OSStatus start(darwin::AudioQueueEngine* engine) override {
         mEngine = engine;
-        mStopping = mWoken = false;
+        mStopping = false;
         mThread = std::thread([this] { run(); });
         mControl->started.fetch_add(1);
         return 0;
     }
-    void bufferEnqueued() override {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mWoken = true;
-        mWake.notify_one();
-    }
+    void bufferEnqueued() override { mWake.notify_one(); } // else the next poll finds it
     void stop() override {
         {
             std::lock_guard<std::mutex> lock(mMutex);
@@ -94,9 +51,7 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
                 lock.lock();
             }
             if (buffer == nullptr) {
-                mWake.wait_for(lock, std::chrono::milliseconds(1),
-                               [&] { return mStopping || mWoken; });
-                mWoken = false;
+                mWake.wait_for(lock, std::chrono::milliseconds(1));
                 deadline = std::max(deadline, Clock::now());
                 continue;
             }
@@ -115,9 +70,9 @@ class RecordingAudioBackend : public darwin::AudioQueueBackend {
     std::shared_ptr<RecordingBackendControl> mControl;
     darwin::AudioQueueEngine* mEngine = nullptr; // set by start before the thread runs
     std::thread mThread;                         // start/stop caller only
-    std::mutex mMutex;                           // guards mStopping and mWoken
+    std::mutex mMutex;                           // guards mStopping
     std::condition_variable mWake;
-    bool mStopping = false, mWoken = false;
+    bool mStopping = false;
 };
 
 } // namespace

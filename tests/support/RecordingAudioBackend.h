@@ -9,6 +9,7 @@
 
 #include <darwin/AudioQueueBackend.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,15 +24,34 @@
 // by the test.
 class AudioRecording {
   public:
-    AudioRecording();
-    std::vector<int16_t> samples() const;         // every sample played, in order
-    std::vector<uint32_t> bufferSizes() const;    // byte size of each played buffer
-    std::vector<std::thread::id> threads() const; // the threads that played
+    AudioRecording() {
+        mSamples.reserve(48000 * 120);
+        mBufferSizes.reserve(6000);
+        mThreads.reserve(16);
+    }
+    std::vector<int16_t> samples() const { return locked(mSamples); }
+    std::vector<uint32_t> bufferSizes() const { return locked(mBufferSizes); } // in bytes
+    std::vector<std::thread::id> threads() const { return locked(mThreads); }  // that played
     bool waitForBuffers(int count,
-                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
-    void append(const int16_t* samples, uint32_t byteSize);
+                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mPlayed.wait_for(lock, limit, [&] { return (int)mBufferSizes.size() >= count; });
+    }
+    void append(const int16_t* samples, uint32_t byteSize) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSamples.insert(mSamples.end(), samples, samples + byteSize / 2);
+        mBufferSizes.push_back(byteSize);
+        if (std::find(mThreads.begin(), mThreads.end(), std::this_thread::get_id()) ==
+            mThreads.end())
+            mThreads.push_back(std::this_thread::get_id());
+        mPlayed.notify_all();
+    }
 
   private:
+    template <class T> T locked(const T& v) const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return v;
+    }
     mutable std::mutex mMutex; // guards everything below
     mutable std::condition_variable mPlayed;
     std::vector<int16_t> mSamples;

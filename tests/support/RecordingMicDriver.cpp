@@ -1,7 +1,5 @@
 #include "RecordingMicDriver.h"
 
-#include "MicDevice.h"
-
 #include <cstring>
 
 namespace {
@@ -51,32 +49,4 @@ IOReturn RecordingMicDriver::write(uint32_t selector, const void* in, size_t siz
     out[0] = 0;
     *outCount = 1;
     return kIOReturnSuccess;
-}
-
-std::vector<MicFrame> RecordingMicDriver::frames() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return {mFrames.begin(), mFrames.begin() + (long)mRecorded};
-}
-
-int RecordingMicDriver::writeCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mWrites;
-}
-
-int RecordingMicDriver::malformedCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mMalformed;
-}
-
-bool RecordingMicDriver::waitForWrites(int count, std::chrono::milliseconds limit) const {
-    std::unique_lock<std::mutex> lock(mMutex);
-    return mWritten.wait_for(lock, limit, [&] { return mWrites >= count; });
-}
-
-RecordingMicDriverInstaller::RecordingMicDriverInstaller() {
-    darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
-}
-
-RecordingMicDriverInstaller::~RecordingMicDriverInstaller() {
-    darwin::IORegisterServiceDriver(MicDevice::kServiceClass, nullptr);
 }

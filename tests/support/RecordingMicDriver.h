@@ -4,6 +4,8 @@
 // made up front for a minute of frames; later frames are only counted.
 #pragma once
 
+#include "MicDevice.h"
+
 #include <darwin/IOKitDriver.h>
 
 #include <atomic>
@@ -31,10 +33,17 @@ class RecordingMicDriver : public darwin::IOServiceDriver,
     IOReturn write(uint32_t selector, const void* in, size_t size, uint64_t* out,
                    uint32_t* outCount);
 
-    std::vector<MicFrame> frames() const; // recorded frames, oldest first
-    int writeCount() const;               // accepted writes
-    int malformedCount() const;           // another selector, size or sample count
-    bool waitForWrites(int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    std::vector<MicFrame> frames() const { // recorded frames, oldest first
+        std::lock_guard<std::mutex> lock(mMutex);
+        return {mFrames.begin(), mFrames.begin() + (long)mRecorded};
+    }
+    int writeCount() const { return mWrites.load(); }        // accepted writes
+    int malformedCount() const { return mMalformed.load(); } // another selector, size or count
+    bool waitForWrites(int count,
+                       std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mWritten.wait_for(lock, limit, [&] { return mWrites >= count; });
+    }
 
     // Failure modes: not matching, refusing opens, refusing well-formed writes.
     std::atomic<bool> available{true}, refuseOpen{false}, refuseWrites{false};
@@ -47,14 +56,18 @@ class RecordingMicDriver : public darwin::IOServiceDriver,
     mutable std::condition_variable mWritten;
     std::vector<MicFrame> mFrames;
     size_t mRecorded = 0;
-    int mWrites = 0, mMalformed = 0;
+    std::atomic<int> mWrites{0}, mMalformed{0}; // changed under mMutex
 };
 
 // Registers a fresh RecordingMicDriver for its lifetime (then none again).
 class RecordingMicDriverInstaller {
   public:
-    RecordingMicDriverInstaller();
-    ~RecordingMicDriverInstaller();
+    RecordingMicDriverInstaller() {
+        darwin::IORegisterServiceDriver(MicDevice::kServiceClass, mDriver);
+    }
+    ~RecordingMicDriverInstaller() {
+        darwin::IORegisterServiceDriver(MicDevice::kServiceClass, nullptr);
+    }
     RecordingMicDriver* operator->() { return mDriver.get(); }
 
   private:

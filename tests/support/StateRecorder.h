@@ -4,6 +4,7 @@
 
 #include "PlayerCallback.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,33 +16,24 @@ class StateRecorder : public PlayerCallback {
     using Report = std::pair<int, int>;
 
     void notifyStateChange(int state, int error) override {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mReports.emplace_back(state, error);
-        }
+        std::lock_guard<std::mutex> lock(mMutex);
+        mReports.emplace_back(state, error);
         mChanged.notify_all();
     }
-
     // Waits until a report of `state` has arrived `count` times.
     bool waitFor(int state, int count = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
         std::unique_lock<std::mutex> lock(mMutex);
         return mChanged.wait_for(lock, timeout, [&] {
-            int seen = 0;
-            for (const Report& r : mReports)
-                seen += r.first == state;
-            return seen >= count;
+            return std::count_if(mReports.begin(), mReports.end(),
+                                 [&](const Report& r) { return r.first == state; }) >= count;
         });
     }
-
-    // Waits for the session to end: the first report of state 0.
-    bool waitForIdle() { return waitFor(0); }
-
+    bool waitForIdle() { return waitFor(0); } // the end of the session
     std::vector<Report> reports() {
         std::lock_guard<std::mutex> lock(mMutex);
         return mReports;
     }
-
     void clear() {
         std::lock_guard<std::mutex> lock(mMutex);
         mReports.clear();
