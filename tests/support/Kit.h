@@ -68,17 +68,6 @@ inline void sendAll(int fd, const Bytes& b) {
         throw std::runtime_error("send failed");
 }
 
-// Up to n bytes, waiting at most timeoutMs for each piece.
-inline Bytes recvBytes(int fd, size_t n, int timeoutMs = 5000) {
-    Bytes out(n);
-    size_t got = 0;
-    for (ssize_t r;
-         got < n && readable(fd, timeoutMs) && (r = recv(fd, out.data() + got, n - got, 0)) > 0;)
-        got += (size_t)r;
-    out.resize(got);
-    return out;
-}
-
 inline void sendDatagram(int fd, int port, const Bytes& b) {
     sockaddr_in to = ipv4("127.0.0.1", port);
     sendto(fd, b.data(), b.size(), 0, (sockaddr*)&to, sizeof to);

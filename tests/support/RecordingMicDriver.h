@@ -46,7 +46,7 @@ class RecordingMicDriver : public darwin::IOServiceDriver,
     }
 
     // Failure modes: not matching, refusing opens, refusing well-formed writes.
-    std::atomic<bool> available{true}, refuseOpen{false}, refuseWrites{false};
+    std::atomic<bool> available{true}, refuseOpen{false};
     std::atomic<int> opens{0}, closes{0};
     std::atomic<uint32_t> lastConnectionType{99};
     int openConnections() const { return opens.load() - closes.load(); }
