@@ -9,16 +9,13 @@
 
 #include <string>
 
-inline const std::string& scratchWrite(const char* name, const uint8_t* data, size_t size) {
-    static const std::string path = [&] {
-        static char p[96];
-        snprintf(p, sizeof p, "%s/voxlet-fuzz-%d-%s",
-                 access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", (int)getpid(), name);
-        atexit([] { unlink(p); });
-        return std::string(p);
-    }();
+inline const char* scratchWrite(const uint8_t* data, size_t size) {
+    static const std::string path =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/voxlet-fuzz-" +
+        std::to_string(getpid());
+    static const int removed = atexit([] { unlink(path.c_str()); });
     FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+    if (removed != 0 || !f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
         abort();
-    return path;
+    return path.c_str();
 }

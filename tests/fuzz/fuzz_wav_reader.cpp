@@ -5,7 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WavFile wav;
-    std::string name = scratchWrite("in.wav", data, size);
+    std::string name = scratchWrite(data, size); // open() takes a mutable path
     if (!wav.open(name.data())) {
         if (wav.getError()[0] == '\0')
             abort(); // refused without a reason
