@@ -138,11 +138,6 @@ inline bool hasSource(const std::string& name) {
     return !shortList("sources", name).empty();
 }
 
-// Modules a published microphone loads: none on PipeWire.
-inline size_t micModuleCount() {
-    return onPipeWire() ? 0 : 2;
-}
-
 inline bool waitForMic(int timeoutMs = 30000) {
     return eventually([] { return hasSource("voxlet_mic"); }, timeoutMs);
 }

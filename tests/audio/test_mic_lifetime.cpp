@@ -62,7 +62,7 @@ TEST_F(MicLifetime, TheSourceIsThereBeforeAnySessionAndNothingOutlastsItsClient)
         },
         5000));
     EXPECT_EQ(shortList("sources", "voxlet_mic").size(), 1u);
-    EXPECT_EQ(micModules().size(), micModuleCount());
+    EXPECT_EQ(micModules().size(), onPipeWire() ? 0u : 2u); // a node of our own there
     next->signal(SIGTERM);
     EXPECT_EQ(next->wait(std::chrono::milliseconds(10000)), 0) << next->err();
     EXPECT_EQ(next->out().find("state 2"), std::string::npos);

@@ -87,7 +87,7 @@ TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
          {"Description: Voxlet Microphone\n", "device.icon_name = \"audio-input-microphone\"",
           "device.class = \"sound\"", "Channel Map: mono\n"})
         EXPECT_NE(ours.find(expected), std::string::npos) << expected;
-    EXPECT_EQ(micModules().size(), micModuleCount());
+    EXPECT_EQ(micModules().size(), onPipeWire() ? 0u : 2u); // a node of our own there
     if (onPipeWire()) {
         EXPECT_NE(ours.find("media.class = \"Audio/Source\""), std::string::npos);
         EXPECT_EQ(pactl({"list", "short", "sinks"}).find("voxlet"), std::string::npos);
@@ -174,7 +174,7 @@ TEST_F(PulseMic, RemovesLeftoversOfDeadClientsButNotOfLiveOnes) {
         MicDevice mic;
         ASSERT_EQ(mic.open(), 1);
         std::vector<std::string> now = micModules();
-        EXPECT_EQ(now.size(), micModuleCount());
+        EXPECT_EQ(now.size(), onPipeWire() ? 0u : 2u);
         EXPECT_EQ(shortList("sources", "voxlet_mic").size(), 1u);
         for (const std::string& m : leftovers)
             EXPECT_EQ(std::count(now.begin(), now.end(), m), 0) << m << " is still loaded";
