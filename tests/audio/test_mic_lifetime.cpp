@@ -12,7 +12,11 @@ namespace {
 
 class MicLifetime : public CliTest {
   protected:
-    void SetUp() override { CliTest::SetUp(); }
+    void SetUp() override {
+        if (const std::string why = whyNoPrivateServer(); !why.empty())
+            GTEST_SKIP() << why;
+        CliTest::SetUp();
+    }
     // Whether a recording client (parec) is attached to voxlet_mic now.
     static bool recorderOnMic() {
         auto mic = shortList("sources", "voxlet_mic");
