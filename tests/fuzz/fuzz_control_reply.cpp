@@ -2,13 +2,10 @@
 // and the keep-alive read them. Whatever comes back, the requests sent stay
 // exactly the designed bytes, and nothing is read past a reply's end.
 #include "ControlStream.h"
+#include "Harness.h"
 #include "RemoteDevice.h"
 
-#include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
-
-#include <vector>
 
 namespace {
 

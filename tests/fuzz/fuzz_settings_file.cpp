@@ -1,6 +1,6 @@
 // The settings file round trip: whatever a file holds, what the store makes
 // of it is written and read back to exactly the same values.
-#include "Scratch.h"
+#include "Harness.h"
 #include "Settings.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The WAV reader: any file either is refused with a reason or gives 16-bit
 // samples from within its data chunk, never more than the file holds.
-#include "Scratch.h"
+#include "Harness.h"
 #include "WavFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
