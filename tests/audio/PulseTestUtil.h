@@ -172,24 +172,21 @@ inline long threadSwitches(pid_t pid, const std::string& comm = "", const std::s
     return total;
 }
 
-// Records a device with parec until stop(); 48 kHz signed 16-bit.
+// Records a device with parec until stop(): 48 kHz signed 16-bit, the first
+// of `channels` (a downmix to mono need not keep the samples exact).
 class Recorder {
   public:
-    Recorder(const std::string& device, int channels)
+    explicit Recorder(const std::string& device, int channels = 1)
         : mChannels(channels), mParec("/usr/bin/parec", {"-d", device, "--rate=48000",
                                                          "--channels=" + std::to_string(channels),
                                                          "--format=s16le", "--latency-msec=10"}) {}
-    // The first channel's samples.
     std::vector<int16_t> stop() {
         mParec.signal(SIGINT);
         mParec.wait();
         const std::string raw = mParec.out();
-        std::vector<int16_t> first;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2 * size_t(mChannels)) {
-            int16_t s;
-            std::memcpy(&s, raw.data() + i, 2);
-            first.push_back(s);
-        }
+        std::vector<int16_t> first(raw.size() / 2 / size_t(mChannels));
+        for (size_t i = 0; i < first.size(); ++i)
+            std::memcpy(&first[i], raw.data() + 2 * i * size_t(mChannels), 2);
         return first;
     }
 

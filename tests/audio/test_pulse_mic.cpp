@@ -132,7 +132,7 @@ TEST_F(PulseMic, PublishesOneMonoSourceInPlaceOfADeadClientsButNotOfALiveOnes) {
 Continuity writeCounter(int frames, long periodUs, int* failed, int stallAfter = -1) {
     MicDevice mic;
     EXPECT_EQ(mic.open(), 1);
-    Recorder rec("voxlet_mic", 1);
+    Recorder rec("voxlet_mic");
     sleepMs(300);
     long next = 0;
     short frame[kFrame];
@@ -188,7 +188,7 @@ TEST_F(PulseMic, SpeakerPlaysOnTheRealSinkAndMalformedWritesReachNothing) {
     ASSERT_NE(connection, 0u);
     ASSERT_TRUE(onPipeWire() ||
                 Child("/usr/bin/pactl", {"set-default-sink", "voxlet_mic_feed"}).wait() == 0);
-    Recorder speaker("test_speaker.monitor", 2), microphone("voxlet_mic", 1);
+    Recorder speaker("test_speaker.monitor", 2), microphone("voxlet_mic");
     sleepMs(200);
     MicWriteRequest r;
     std::fill(std::begin(r.samples), std::end(r.samples), short(1000));
