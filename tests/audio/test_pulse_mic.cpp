@@ -291,8 +291,6 @@ TEST_F(PulseMic, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
         EXPECT_EQ(mic.open(), 1);
         EXPECT_TRUE(hasSource("voxlet_mic"));
         EXPECT_TRUE(mic.write(frame, kFrame));
-        mic.close();
-        EXPECT_TRUE(micGone());
     });
 }
 
