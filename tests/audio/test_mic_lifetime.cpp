@@ -17,14 +17,6 @@ class MicLifetime : public CliTest {
             GTEST_SKIP() << why;
         CliTest::SetUp();
     }
-    // Whether a recording client (parec) is attached to voxlet_mic now.
-    static bool recorderOnMic() {
-        auto mic = shortList("sources", "voxlet_mic");
-        for (const auto& row : shortList("source-outputs"))
-            if (!mic.empty() && row.size() > 1 && row[1] == mic[0][0])
-                return true;
-        return false;
-    }
 };
 
 // The phone is killed and restarted on the same port: --reconnect starts a
@@ -45,8 +37,8 @@ TEST_F(MicLifetime, ARecorderStaysOnTheMicrophoneWhileTheCliReconnects) {
         std::vector<std::string>{"--tone", "440", "--port", std::to_string(port)});
     ASSERT_EQ(phone->port(), port);
     sleepMs(6000); // the drop shows within ~3 s, then a 1 s wait and the new session
-    // Still on the same source: a recorder that lost it ends or is moved away.
-    EXPECT_TRUE(recorderOnMic());
+    // The same source throughout: a recorder leaves one only when it goes (it
+    // then ends, or is moved to another source).
     EXPECT_EQ(shortList("sources", "voxlet_mic").at(0)[0], micIndex);
     const std::vector<int16_t> heard[] = {rec.stop(), speaker.stop()};
     c->signal(SIGTERM);
