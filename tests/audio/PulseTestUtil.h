@@ -10,11 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -22,10 +21,22 @@
 namespace pulsetest {
 using namespace kit;
 
-inline bool onPipeWire();
+inline std::string pactl(const std::vector<std::string>& args) {
+    Child p("/usr/bin/pactl", args);
+    p.wait();
+    return p.out();
+}
 
-// Why the loading steps must not run, or empty when a private server answers.
-// Without PULSE_SERVER the modules would land in this machine's own server.
+// Whether the shared private server is PipeWire's (then the source is a node
+// of the client's own: no modules, no feed sink). Decided at the first call,
+// which whyNoPrivateServer makes before any test points elsewhere.
+inline bool onPipeWire() {
+    static const bool pipewire = pactl({"info"}).find("on PipeWire") != std::string::npos;
+    return pipewire;
+}
+
+// Why a test must skip, or empty when a private server answers. Without
+// PULSE_SERVER the modules would land in this machine's own server.
 inline std::string whyNoPrivateServer() {
     const char* server = std::getenv("PULSE_SERVER");
     if (!server || !*server)
@@ -36,28 +47,47 @@ inline std::string whyNoPrivateServer() {
     return "";
 }
 
-#define REQUIRE_PRIVATE_SERVER()                                                                   \
-    do {                                                                                           \
-        const std::string why = pulsetest::whyNoPrivateServer();                                   \
-        if (!why.empty())                                                                          \
-            GTEST_SKIP() << why;                                                                   \
-    } while (0)
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
-// Points this process, and the programs it starts, at the server ownServer
-// starts in `dir` for a scope.
-class ServerOverride {
+// Polls `done` until it holds (true) or `timeoutMs` passed.
+template <typename Pred> bool eventually(Pred done, int timeoutMs = 2000) {
+    for (int waited = 0; !done(); waited += 50, sleepMs(50))
+        if (waited >= timeoutMs)
+            return false;
+    return true;
+}
+
+// A server of the test's own, of the shared one's kind, in a private
+// directory: this process and the programs it starts reach it instead while
+// the object lives. Stopped and removed however the test ends.
+class OwnServer {
   public:
-    explicit ServerOverride(const std::string& dir) {
+    OwnServer() {
+        char tmpl[] = "/tmp/voxlet-own-server.XXXXXX";
+        mDir = mkdtemp(tmpl) ? tmpl : ""; // the scripts refuse no directory
         if (onPipeWire()) {
-            set("PULSE_SERVER", "unix:" + dir + "/run/pulse/native");
-            set("PIPEWIRE_RUNTIME_DIR", dir + "/run");
+            set("PULSE_SERVER", "unix:" + mDir + "/run/pulse/native");
+            set("PIPEWIRE_RUNTIME_DIR", mDir + "/run");
         } else {
-            set("PULSE_SERVER", "unix:" + dir + "/native");
+            set("PULSE_SERVER", "unix:" + mDir + "/native");
         }
     }
-    ~ServerOverride() {
+    ~OwnServer() {
+        run("stop");
+        std::filesystem::remove_all(mDir);
         for (const auto& [name, old] : mOld)
             old.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), old.c_str(), 1);
+    }
+    // The kind's script's _start or _stop (`what`) on the directory: its status.
+    int run(const std::string& what) {
+        const std::string kind = onPipeWire() ? "pipewire" : "pulse";
+        return Child("/bin/bash", {"-c",
+                                   "source '" VOXLET_SOURCE_DIR "/scripts/lib/" + kind +
+                                       ".sh' && " + kind + "_" + what + " \"$0\"",
+                                   mDir})
+            .wait(std::chrono::milliseconds(20000));
     }
 
   private:
@@ -66,35 +96,9 @@ class ServerOverride {
         mOld.emplace_back(name, old ? old : "");
         setenv(name.c_str(), value.c_str(), 1);
     }
+    std::string mDir;
     std::vector<std::pair<std::string, std::string>> mOld;
 };
-
-inline std::string pactl(const std::vector<std::string>& args, int* status = nullptr) {
-    Child p("/usr/bin/pactl", args);
-    int rc = p.wait();
-    if (status)
-        *status = rc;
-    return p.out();
-}
-
-// Whether the shared private server is PipeWire's (then the source is a node
-// of the client's own: no modules, no feed sink). Decided at the first call,
-// which REQUIRE_PRIVATE_SERVER makes before any test points elsewhere.
-inline bool onPipeWire() {
-    static const bool pipewire = pactl({"info"}).find("on PipeWire") != std::string::npos;
-    return pipewire;
-}
-
-// Runs pulse_start/pulse_stop (what: "start" or "stop") of the script for the
-// shared server's kind on a server of a test's own in `dir`.
-inline int ownServer(const std::string& what, const std::string& dir) {
-    const std::string kind = onPipeWire() ? "pipewire" : "pulse";
-    Child sh("/bin/bash", {"-c",
-                           std::string("source '") + VOXLET_SOURCE_DIR + "/scripts/lib/" + kind +
-                               ".sh' && " + kind + "_" + what + " \"$0\"",
-                           dir});
-    return sh.wait(std::chrono::milliseconds(20000));
-}
 
 // Rows of `pactl list short what` whose second field is `name` (all rows if empty).
 inline std::vector<std::vector<std::string>> shortList(const std::string& what,
@@ -112,7 +116,7 @@ inline std::vector<std::vector<std::string>> shortList(const std::string& what,
     return rows;
 }
 
-// Loaded modules whose arguments mention the virtual microphone.
+// Loaded modules whose arguments mention the virtual microphone: "index name".
 inline std::vector<std::string> micModules() {
     std::vector<std::string> found;
     for (const auto& row : shortList("modules"))
@@ -130,22 +134,14 @@ inline bool hasSource(const std::string& name) {
     return !shortList("sources", name).empty();
 }
 
-inline void sleepMs(int ms);
-
-// Modules a published microphone loads: none on PipeWire.
-inline size_t micModuleCount() {
-    return onPipeWire() ? 0 : 2;
+inline bool waitForMic(int timeoutMs = 30000) {
+    return eventually([] { return hasSource("voxlet_mic"); }, timeoutMs);
 }
 
 // Whether the source and everything made for it are gone (a node goes with
 // its client a moment after the connection closed).
-inline bool micGone(int timeoutMs = 2000) {
-    for (int waited = 0;; waited += 50, sleepMs(50)) {
-        if (micModules().empty() && !hasSource("voxlet_mic"))
-            return true;
-        if (waited >= timeoutMs)
-            return false;
-    }
+inline bool micGone() {
+    return eventually([] { return micModules().empty() && !hasSource("voxlet_mic"); });
 }
 
 inline std::string defaultDevice(const char* which) {
@@ -154,54 +150,41 @@ inline std::string defaultDevice(const char* which) {
 }
 
 // How often the threads of process `pid` named `comm` (all of them when
-// empty) have been switched out so far (each wake-up costs at least one), or
-// -1 when there is no such thread.
+// empty, but `skip`) have been switched out so far (each wake-up costs at
+// least one), or -1 when there is no such thread.
 inline long threadSwitches(pid_t pid, const std::string& comm = "", const std::string& skip = "") {
-    const std::string base = "/proc/" + std::to_string(pid) + "/task";
-    DIR* tasks = opendir(base.c_str());
-    if (!tasks)
-        return -1;
     long total = -1;
-    while (dirent* e = readdir(tasks)) {
-        const std::string dir = base + "/" + e->d_name;
-        std::string name;
-        if (!std::getline(std::ifstream(dir + "/comm"), name) || (!comm.empty() && name != comm) ||
-            name == skip)
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::string name, line;
+        if (!std::getline(std::ifstream(task.path() / "comm"), name) ||
+            (!comm.empty() && name != comm) || name == skip)
             continue;
-        std::ifstream status(dir + "/status");
+        std::ifstream status(task.path() / "status");
         total = std::max(total, 0L);
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        while (std::getline(status, line))
+            if (line.find("ctxt_switches:") != std::string::npos) // voluntary and not
                 total += std::stol(line.substr(line.find(':') + 1));
-        }
     }
-    closedir(tasks);
     return total;
 }
 
-inline void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Records a device with parec until stop(); 48 kHz signed 16-bit.
+// Records a device with parec until stop(): 48 kHz signed 16-bit, the first
+// of `channels` (a downmix to mono need not keep the samples exact).
 class Recorder {
   public:
-    Recorder(const std::string& device, int channels)
+    explicit Recorder(const std::string& device, int channels = 1)
         : mChannels(channels), mParec("/usr/bin/parec", {"-d", device, "--rate=48000",
                                                          "--channels=" + std::to_string(channels),
                                                          "--format=s16le", "--latency-msec=10"}) {}
-    // The first channel's samples.
     std::vector<int16_t> stop() {
         mParec.signal(SIGINT);
         mParec.wait();
         const std::string raw = mParec.out();
-        std::vector<int16_t> first;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2 * size_t(mChannels)) {
-            int16_t s;
-            std::memcpy(&s, raw.data() + i, 2);
-            first.push_back(s);
-        }
+        std::vector<int16_t> first(raw.size() / 2 / size_t(mChannels));
+        for (size_t i = 0; i < first.size(); ++i)
+            std::memcpy(&first[i], raw.data() + 2 * i * size_t(mChannels), 2);
         return first;
     }
 
@@ -256,14 +239,6 @@ inline Continuity continuity(const std::vector<int16_t>& s) {
         last = v;
     }
     return c;
-}
-
-// Polls until the source exists (true) or `timeoutMs` passed.
-inline bool waitForSource(const std::string& name, int timeoutMs = 30000) {
-    for (int waited = 0; waited < timeoutMs; waited += 100, sleepMs(100))
-        if (hasSource(name))
-            return true;
-    return false;
 }
 
 } // namespace pulsetest

@@ -1,7 +1,7 @@
 // The virtual microphone driver and the speaker's back end against a private
 // sound server whose default sink is the stand-in speaker "test_speaker":
 // what the driver loads and removes, what reaches "voxlet_mic" and the speaker,
-// and what the driver refuses.
+// what the driver refuses, and a server of the test's own dying and returning.
 #include "AudioPlayer.h"
 #include "MicDevice.h"
 #include "PulseTestUtil.h"
@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <future>
 
 using namespace pulsetest;
 
@@ -19,72 +19,76 @@ namespace {
 
 constexpr int kFrame = 960;
 
+// A connection of our own to the driver, for requests MicDevice never sends.
 io_connect_t openConnection() {
     io_iterator_t it = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault,
-                                     IOServiceMatching(MicDevice::kServiceClass), &it) != 0)
-        return 0;
-    io_service_t service = IOIteratorNext(it);
-    IOObjectRelease(it);
     io_connect_t c = 0;
-    if (IOServiceOpen(service, mach_task_self(), 0, &c) != 0)
-        return 0;
+    IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching(MicDevice::kServiceClass),
+                                 &it);
+    IOServiceOpen(IOIteratorNext(it), mach_task_self(), 0, &c);
+    IOObjectRelease(it);
     return c;
 }
 
-IOReturn callWrite(io_connect_t c, const MicWriteRequest& r, size_t size = sizeof(MicWriteRequest),
+// A write whose result slot comes without its count: the slot is left alone.
+IOReturn callWrite(io_connect_t c, const MicWriteRequest* r, size_t size = sizeof(MicWriteRequest),
                    uint32_t selector = 2) {
     uint64_t out = 0;
-    uint32_t outCount = 1;
-    return IOConnectCallMethod(c, selector, nullptr, 0, &r, size, &out, &outCount, nullptr,
-                               nullptr);
+    return IOConnectCallMethod(c, selector, nullptr, 0, r, size, &out, nullptr, nullptr, nullptr);
 }
 
-std::string hostTag(pid_t pid) {
+// Loads the feed sink and remap source as client `pid` on this host would have.
+void loadAs(pid_t pid) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
-    return std::string(host) + ":" + std::to_string(pid);
-}
-
-// Loads the feed sink and remap source as a client with `owner` would have.
-void loadAs(const std::string& owner) {
-    int rc = 0;
-    pactl({"load-module", "module-null-sink", "sink_name=voxlet_mic_feed", "format=s16le",
-           "rate=48000", "channels=1", "channel_map=mono", "norewinds=1",
-           "sink_properties=voxlet.owner=\"" + owner + "\""},
-          &rc);
-    ASSERT_EQ(rc, 0);
+    const std::string owner =
+        "voxlet.owner=\"" + std::string(host) + ":" + std::to_string(pid) + "\"";
+    pactl({"load-module", "module-null-sink", "sink_name=voxlet_mic_feed",
+           "sink_properties=" + owner});
     pactl({"load-module", "module-remap-source", "source_name=voxlet_mic",
-           "master=voxlet_mic_feed.monitor", "channels=1", "channel_map=mono",
-           "source_properties=voxlet.owner=\"" + owner + "\""},
-          &rc);
-    ASSERT_EQ(rc, 0);
+           "master=voxlet_mic_feed.monitor", "source_properties=" + owner});
 }
 
 class PulseMic : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_PRIVATE_SERVER();
+        if (const std::string why = whyNoPrivateServer(); !why.empty())
+            GTEST_SKIP() << why;
         unloadMicModules();
     }
     void TearDown() override {
-        if (!whyNoPrivateServer().empty())
+        if (IsSkipped())
             return;
         unloadMicModules();
         pactl({"set-default-sink", "test_speaker"});
     }
 };
 
-// Connections share one source; the last one closed removes everything. On
-// PipeWire the source is our own node and nothing else is shown.
-TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
+// The next open removes what a killed client left behind; connections then
+// share one source, and the last one closed removes everything, all without
+// touching the defaults. On PipeWire the source is our own node and nothing
+// else is shown. A client still running keeps its source; then a new one goes
+// without.
+TEST_F(PulseMic, PublishesOneMonoSourceInPlaceOfADeadClientsButNotOfALiveOnes) {
     const std::string sinkBefore = defaultDevice("get-default-sink");
     const std::string sourceBefore = defaultDevice("get-default-source");
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    loadAs(dead);
+    const std::vector<std::string> leftovers = micModules();
+    ASSERT_EQ(leftovers.size(), 2u);
     MicDevice first, second;
     EXPECT_EQ(first.isActive(), 1);
     ASSERT_EQ(first.open(), 1);
     ASSERT_EQ(second.open(), 1);
 
+    const std::vector<std::string> now = micModules();
+    EXPECT_EQ(now.size(), onPipeWire() ? 0u : 2u); // a node of our own there
+    for (const std::string& m : leftovers)
+        EXPECT_EQ(std::count(now.begin(), now.end(), m), 0) << m << " is still loaded";
     auto rows = shortList("sources", "voxlet_mic");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][3], "s16le 1ch 48000Hz");
@@ -94,7 +98,6 @@ TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
          {"Description: Voxlet Microphone\n", "device.icon_name = \"audio-input-microphone\"",
           "device.class = \"sound\"", "Channel Map: mono\n"})
         EXPECT_NE(ours.find(expected), std::string::npos) << expected;
-    EXPECT_EQ(micModules().size(), micModuleCount());
     if (onPipeWire()) {
         EXPECT_NE(ours.find("media.class = \"Audio/Source\""), std::string::npos);
         EXPECT_EQ(pactl({"list", "short", "sinks"}).find("voxlet"), std::string::npos);
@@ -111,6 +114,15 @@ TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
     EXPECT_TRUE(micGone());
     EXPECT_FALSE(second.write(frame, kFrame));
     EXPECT_EQ(defaultDevice("get-default-sink"), sinkBefore);
+
+    loadAs(getppid());
+    const std::vector<std::string> live = micModules();
+    {
+        MicDevice mic;
+        EXPECT_EQ(mic.open(), 0);
+        EXPECT_EQ(micModules(), live);
+    }
+    EXPECT_EQ(micModules(), live);
 }
 
 // Writes `frames` counter frames into a fresh connection, `periodUs` apart,
@@ -120,7 +132,7 @@ TEST_F(PulseMic, PublishesAMonoSourceWithoutTouchingDefaultsUntilTheLastClose) {
 Continuity writeCounter(int frames, long periodUs, int* failed, int stallAfter = -1) {
     MicDevice mic;
     EXPECT_EQ(mic.open(), 1);
-    Recorder rec("voxlet_mic", 1);
+    Recorder rec("voxlet_mic");
     sleepMs(300);
     long next = 0;
     short frame[kFrame];
@@ -166,83 +178,30 @@ TEST_F(PulseMic, KeepsTheBacklogBoundedWhenTheTickRunsFast) {
     EXPECT_LE(missing, size_t(kFrame));
 }
 
-TEST_F(PulseMic, RefusesMalformedRequestsAndWritesNothing) {
-    io_connect_t c = openConnection();
-    ASSERT_NE(c, 0u);
-    Recorder rec("voxlet_mic", 1);
+// An idle speaker sleeps; counter frames handed in at the tick's pace then
+// come out of the real speaker whole and in order, never into the microphone,
+// even when a server with no default before the microphone's feed appeared
+// made the feed its default sink (PipeWire has no feed sink). Malformed
+// writes to the microphone are refused and reach nothing either.
+TEST_F(PulseMic, SpeakerPlaysOnTheRealSinkAndMalformedWritesReachNothing) {
+    io_connect_t connection = openConnection();
+    ASSERT_NE(connection, 0u);
+    ASSERT_TRUE(onPipeWire() ||
+                Child("/usr/bin/pactl", {"set-default-sink", "voxlet_mic_feed"}).wait() == 0);
+    Recorder speaker("test_speaker.monitor", 2), microphone("voxlet_mic");
     sleepMs(200);
     MicWriteRequest r;
     std::fill(std::begin(r.samples), std::end(r.samples), short(1000));
-    for (int count : {961, -1, 100000}) {
+    for (int count : {961, -1}) {
         r.sampleCount = count;
-        EXPECT_NE(callWrite(c, r), kIOReturnSuccess) << count;
+        EXPECT_NE(callWrite(connection, &r), kIOReturnSuccess) << count;
     }
     r.sampleCount = kFrame;
-    EXPECT_NE(callWrite(c, r, sizeof r - 1), kIOReturnSuccess);
-    EXPECT_NE(callWrite(c, r, sizeof r, 1), kIOReturnSuccess);
-    EXPECT_NE(IOConnectCallMethod(c, 2, nullptr, 0, nullptr, sizeof r, nullptr, nullptr, nullptr,
-                                  nullptr),
-              kIOReturnSuccess);
+    EXPECT_NE(callWrite(connection, &r, sizeof r - 1), kIOReturnSuccess);
+    EXPECT_NE(callWrite(connection, &r, sizeof r, 1), kIOReturnSuccess);
+    EXPECT_NE(callWrite(connection, nullptr), kIOReturnSuccess);
     r.sampleCount = 0;
-    EXPECT_EQ(callWrite(c, r), kIOReturnSuccess);
-    uint64_t result = 0; // a result slot without its count is left alone
-    EXPECT_EQ(
-        IOConnectCallMethod(c, 2, nullptr, 0, &r, sizeof r, &result, nullptr, nullptr, nullptr),
-        kIOReturnSuccess);
-    sleepMs(300);
-    std::vector<int16_t> recorded = rec.stop();
-    IOServiceClose(c);
-
-    ASSERT_GT(recorded.size(), 4800u);
-    EXPECT_TRUE(std::all_of(recorded.begin(), recorded.end(), [](int16_t s) { return s == 0; }));
-}
-
-// A killed client leaves its modules behind: the next open removes them. A
-// client still running keeps its source; this one then goes without.
-TEST_F(PulseMic, RemovesLeftoversOfDeadClientsButNotOfLiveOnes) {
-    pid_t dead = fork();
-    if (dead == 0)
-        _exit(0);
-    ASSERT_GT(dead, 0);
-    waitpid(dead, nullptr, 0);
-    loadAs(hostTag(dead));
-    ASSERT_EQ(micModules().size(), 2u);
-    std::vector<std::string> leftovers = micModules();
-    {
-        MicDevice mic;
-        ASSERT_EQ(mic.open(), 1);
-        std::vector<std::string> now = micModules();
-        EXPECT_EQ(now.size(), micModuleCount());
-        EXPECT_EQ(shortList("sources", "voxlet_mic").size(), 1u);
-        for (const std::string& m : leftovers)
-            EXPECT_EQ(std::count(now.begin(), now.end(), m), 0) << m << " is still loaded";
-    }
-    EXPECT_TRUE(micGone());
-
-    loadAs(hostTag(getppid()));
-    leftovers = micModules();
-    {
-        MicDevice mic;
-        EXPECT_EQ(mic.open(), 0);
-        EXPECT_EQ(micModules(), leftovers);
-    }
-    EXPECT_EQ(micModules(), leftovers);
-}
-
-// An idle speaker sleeps; counter frames handed in at the tick's pace then
-// come out of the real speaker whole and in order, even when a server with no
-// default before the microphone's feed appeared made the feed its default sink
-// (PipeWire has no feed sink).
-TEST_F(PulseMic, SpeakerPlaysEveryFrameInOrderOnTheRealSinkNeverIntoTheFeed) {
-    MicDevice mic;
-    ASSERT_EQ(mic.open(), 1);
-    int rc = 0;
-    if (!onPipeWire())
-        pactl({"set-default-sink", "voxlet_mic_feed"}, &rc);
-    ASSERT_EQ(rc, 0);
-    Recorder speaker("test_speaker.monitor", 2);
-    Recorder microphone("voxlet_mic", 1);
-    sleepMs(200);
+    EXPECT_EQ(callWrite(connection, &r), kIOReturnSuccess);
     int refused = 0;
     {
         AudioPlayer player(48000, 20);
@@ -264,13 +223,75 @@ TEST_F(PulseMic, SpeakerPlaysEveryFrameInOrderOnTheRealSinkNeverIntoTheFeed) {
     }
     std::vector<int16_t> heard = microphone.stop();
     Continuity c = continuity(speaker.stop());
-    mic.close();
+    IOServiceClose(connection);
 
     EXPECT_EQ(refused, 0);
     EXPECT_EQ(c.counted, size_t(100) * kFrame);
     EXPECT_TRUE(c.jumps.empty()) << c.jumps.size() << " breaks, first " << c.jumps[0];
     ASSERT_GT(heard.size(), 4800u);
-    EXPECT_TRUE(std::all_of(heard.begin(), heard.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_TRUE(allZero(heard));
+}
+
+// Runs `work` on another thread; a call that blocks would hang the suite, so
+// the process ends with a message instead.
+template <typename Work> void withinSeconds(int seconds, const char* what, Work work) {
+    auto done = std::async(std::launch::async, work);
+    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        std::fprintf(stderr, "%s blocked for %d s\n", what, seconds);
+        std::_Exit(3);
+    }
+    done.get();
+}
+
+// A server of the test's own dies while both outputs run: writes fail
+// quietly, nothing blocks and nothing new opens; once it is back, the next
+// open finds it again.
+TEST_F(PulseMic, OutputsGoQuietWhenTheServerDiesAndReturnWithIt) {
+    OwnServer own;
+    ASSERT_EQ(own.run("start"), 0);
+    MicDevice mic;
+    ASSERT_EQ(mic.open(), 1);
+    auto player = std::make_unique<AudioPlayer>(48000, 20);
+    ASSERT_EQ(player->open(), 0);
+    short frame[kFrame] = {};
+    int written = 0;
+    auto both = [&](int) {
+        written += mic.write(frame, kFrame);
+        player->play(frame, kFrame);
+    };
+    paced(10, 20000, both);
+    EXPECT_EQ(written, 10);
+
+    ASSERT_EQ(own.run("stop"), 0);
+    long switchesAtHalf = -1, switchesAtEnd = -1;
+    withinSeconds(10, "writing after the server died", [&] {
+        paced(25, 20000, both); // the loss may take a moment to show
+        written = 0;
+        switchesAtHalf = threadSwitches(getpid(), "vx-speaker");
+        paced(25, 20000, both);
+        switchesAtEnd = threadSwitches(getpid(), "vx-speaker");
+        mic.close();
+        player->close();
+        player.reset();
+        // With no server there is no microphone and no speaker.
+        MicDevice none;
+        EXPECT_EQ(none.isActive(), 0);
+        EXPECT_EQ(none.open(), 0);
+        EXPECT_NE(AudioPlayer(48000, 20).open(), 0);
+    });
+    EXPECT_EQ(written, 0);
+    // With its stream gone the speaker's thread has nothing to wait for: it
+    // must not spin on the buffers that will never be read (25 frames' time:
+    // about 25 wake-ups at its longest wait, hundreds at its shortest).
+    ASSERT_GE(switchesAtHalf, 0);
+    EXPECT_LT(switchesAtEnd - switchesAtHalf, 150);
+
+    ASSERT_EQ(own.run("start"), 0);
+    withinSeconds(10, "opening on the restarted server", [&] {
+        EXPECT_EQ(mic.open(), 1);
+        EXPECT_TRUE(hasSource("voxlet_mic"));
+        EXPECT_TRUE(mic.write(frame, kFrame));
+    });
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The settings file round trip: whatever a file holds, what the store makes
 // of it is written and read back to exactly the same values.
-#include "Scratch.h"
+#include "Harness.h"
 #include "Settings.h"
 
 namespace {
@@ -28,12 +28,12 @@ struct Values {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The written file replaces the input in place.
-    const std::string& path = scratchWrite("settings.dat", data, size);
-    Settings::readSettingsFrom(path.c_str());
+    const char* path = scratchWrite(data, size);
+    Settings::readSettingsFrom(path);
     Values read = Values::now();
-    if (!Settings::writeSettingsTo(path.c_str()))
+    if (!Settings::writeSettingsTo(path))
         abort();
-    Settings::readSettingsFrom(path.c_str());
+    Settings::readSettingsFrom(path);
     if (!(Values::now() == read))
         abort(); // saved values do not read back as they were
     return 0;

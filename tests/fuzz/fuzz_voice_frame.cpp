@@ -3,13 +3,12 @@
 // bytes. Each datagram must give exactly one decode attempt that leaves
 // nothing buffered: a datagram joined to another or left behind would spoil
 // the next frame (and here would wait for the receive time-out).
+#include "Harness.h"
 #include "MediaStream.h"
 #include "VoiceDecoder.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
