@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -139,6 +140,10 @@ inline double rmsDbfs(const std::vector<int16_t>& s) {
     for (int16_t v : s)
         sum += (double)v * v;
     return 20.0 * std::log10(std::sqrt(sum / (double)s.size()) / 32768.0);
+}
+
+inline bool allZero(const std::vector<int16_t>& s) {
+    return std::all_of(s.begin(), s.end(), [](int16_t v) { return v == 0; });
 }
 
 } // namespace kit
