@@ -72,6 +72,10 @@ TEST_F(WifiMediaStreamTest, DatagramIsReadInPiecesAndItsShortRestDropped) {
     EXPECT_EQ(0, mStream.close());
     EXPECT_EQ(-1, mStream.close());
     EXPECT_EQ(FaultReceive, fault(4));
+    const std::set<int> closed = openFds(); // a later open and close leaves nothing open
+    ASSERT_EQ(0, mStream.open());
+    EXPECT_EQ(0, mStream.close());
+    EXPECT_EQ(closed, openFds());
 }
 
 // A datagram port shared with another user's socket would hand it our voice.

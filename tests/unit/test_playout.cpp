@@ -29,6 +29,7 @@ struct TickCase {
     uint32_t expected; // the sequence expected before the first step
     std::vector<Step> steps;
     uint32_t expectedAfter;
+    int repeats = -1; // empty ticks that held a frame, where the case counts them
     friend void PrintTo(const TickCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -55,6 +56,9 @@ TEST_P(PlayoutTickRules, PlaysWhatTheRulesSay) {
         ++k;
     }
     EXPECT_EQ(tick.nextSequence(), GetParam().expectedAfter);
+    if (GetParam().repeats >= 0) {
+        EXPECT_EQ(tick.repeats(), GetParam().repeats);
+    }
 }
 
 // Each frame is held for up to four empty ticks, a new frame restarting the
@@ -80,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  {{{{0, 1}, {1, 2}}, 1, 0}, {{}, 2, 0}, {{{5, 3}}, 3, 0}},
                  6},
-        TickCase{"HeldForFourEmptyTicksThenSilentThenFreshAgain", 0, holdThenSilence(), 3},
+        TickCase{"HeldForFourEmptyTicksThenSilentThenFreshAgain", 0, holdThenSilence(), 3, 8},
         TickCase{"LateFrameAfterAGapIsPlayedButNotExpected",
                  0,
                  {{{{3, 3}}, 3, 0}, {{{2, 2}}, 2, 1}, {{{4, 4}}, 4, 1}},
