@@ -51,7 +51,7 @@ using pulse::MicFeed;
 constexpr uint32_t kFrame = kMicMaxSamples;   // one 20 ms frame at 48 kHz
 constexpr uint32_t kRingSamples = 8192;       // 170 ms: a power of two
 constexpr const char* kQuantum = "256/48000"; // 5.3 ms cycles while recorded
-constexpr uint32_t kMarginStart = 2 * 48;     // 2 ms beyond a quantum
+constexpr uint32_t kMarginStart = 4 * 48;     // 4 ms beyond a quantum
 constexpr uint32_t kMarginMost = 16 * 48;     // what the margin may grow to
 constexpr uint32_t kTrimWindow = 24000;       // samples: 0.5 s of output
 constexpr int64_t kFrameNs = 20'000'000;
