@@ -285,6 +285,30 @@ TEST_F(WindowTest, HelpOpensThePageShippedWithTheProgram) {
     EXPECT_FALSE(dir.hasSettings());
 }
 
+// With a settings directory of its own (as the menu entry starts it),
+// Connect creates the directory and writes there, and the next launch reads
+// it back; the working directory is left alone.
+TEST(SettingsDirectory, ConnectCreatesItAndTheNextLaunchReadsIt) {
+    WorkDir cwd;
+    const std::filesystem::path file = std::filesystem::current_path() / "xdg/voxlet/settings.dat";
+    Settings::setFilePath(file.string());
+    {
+        VoxletApp app;
+        app.launch();
+        app.window().addressField()->setText("127.0.0.1");
+        app.window().controlPortField()->setText("1"); // refused at once on loopback
+        app.window().connectButton()->click();
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    EXPECT_FALSE(cwd.hasSettings());
+
+    VoxletApp again;
+    again.launch();
+    EXPECT_EQ(again.window().addressField()->text(), "127.0.0.1");
+    EXPECT_EQ(again.window().controlPortField()->text(), "1");
+    Settings::setFilePath(Settings::kFileName);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
