@@ -2,31 +2,30 @@
 #include "Kit.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
 
 Child::Child(const std::string& program, std::vector<std::string> args,
-             const std::string& workingDirectory) {
+             const std::string& workingDirectory)
+    : mOut(memfd_create("out", MFD_CLOEXEC)), mErr(memfd_create("err", MFD_CLOEXEC)) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, mOut, 1);
+    posix_spawn_file_actions_adddup2(&actions, mErr, 2);
     if (!workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
     // The test may block or ignore signals; the child must not inherit that.
@@ -40,14 +39,11 @@ Child::Child(const std::string& program, std::vector<std::string> args,
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (posix_spawn(&mPid, program.c_str(), &actions, &attr, argv.data(), environ) != 0)
+    if (mOut < 0 || mErr < 0 ||
+        posix_spawn(&mPid, program.c_str(), &actions, &attr, argv.data(), environ) != 0)
         mPid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    close(out[1]);
-    close(err[1]);
-    mDrainOut = std::thread(&Child::drain, this, out[0], std::ref(mOut));
-    mDrainErr = std::thread(&Child::drain, this, err[0], std::ref(mErr));
 }
 
 Child::~Child() {
@@ -55,35 +51,34 @@ Child::~Child() {
         signal(SIGTERM);
         wait(3s);
     }
-    joinDrains();
+    close(mOut);
+    close(mErr);
 }
 
-void Child::drain(int fd, std::string& into) {
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
-        std::lock_guard<std::mutex> lock(mMutex);
-        into.append(buffer, (size_t)std::max<ssize_t>(n, 0));
-        mChanged.notify_all();
-    }
-    close(fd);
-    std::lock_guard<std::mutex> lock(mMutex);
-    mClosed |= &into == &mOut;
-    mChanged.notify_all();
+std::string Child::contents(int fd) {
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, (off_t)text.size())) > 0;)
+        text.append(buffer, (size_t)n);
+    return text;
 }
 
-void Child::joinDrains() {
-    for (std::thread* t : {&mDrainOut, &mDrainErr})
-        if (t->joinable())
-            t->join();
+bool Child::reap(int options) {
+    int status = 0;
+    if (mStatus < 0 && mPid > 0 && waitpid(mPid, &status, options) == mPid)
+        mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return mStatus >= 0;
 }
 
 bool Child::waitForLine(const std::string& text, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mMutex);
     auto found = [&] {
-        size_t at = mOut.find(text);
-        return at != std::string::npos && mOut.find('\n', at) != std::string::npos;
+        const std::string o = out();
+        size_t at = o.find(text);
+        return at != std::string::npos && o.find('\n', at) != std::string::npos;
     };
-    mChanged.wait_for(lock, limit, [&] { return found() || mClosed; });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!found() && !reap(WNOHANG) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
     return found();
 }
 
@@ -93,21 +88,14 @@ void Child::signal(int sig) {
 }
 
 int Child::wait(std::chrono::milliseconds limit) {
-    if (mPid <= 0)
-        return -1;
-    if (mStatus >= 0)
-        return mStatus;
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    pid_t ended = 0;
-    while ((ended = waitpid(mPid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (mPid > 0 && !reap(WNOHANG) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    if (ended == 0 && kill(mPid, SIGKILL) == 0)
-        waitpid(mPid, &status, 0);
-    mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    joinDrains();
-    return ended == 0 ? -1 : mStatus;
+    if (mPid <= 0 || reap(WNOHANG))
+        return mPid > 0 ? mStatus : -1;
+    kill(mPid, SIGKILL);
+    reap(0);
+    return -1;
 }
 
 static std::vector<std::string> onLoopback(std::vector<std::string> args) {

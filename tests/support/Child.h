@@ -1,22 +1,20 @@
 // The one child-process launcher of the tests: runs a program with its output
-// collected by a thread, so a test can wait for a line instead of a time.
+// going to memory files, so a test can wait for a line instead of a time.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <stdlib.h>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
 
+// Used from the test's thread only.
 class Child {
   public:
     Child(const std::string& program, std::vector<std::string> args,
@@ -24,30 +22,22 @@ class Child {
     ~Child(); // SIGTERM, then SIGKILL after 3 s, if it still runs
 
     // Waits until standard output holds `text` followed by a line end; false
-    // if the program closed its output first (or after `limit`, a safety net).
+    // if the program ended first (or after `limit`, a safety net).
     bool waitForLine(const std::string& text, std::chrono::milliseconds limit = 60s);
     void signal(int sig);
     // Exit status (128 + signal when killed); -1 when `limit` passed and it was killed.
     int wait(std::chrono::milliseconds limit = 60s);
-    std::string out() const { return locked(mOut); }
-    std::string err() const { return locked(mErr); }
+    std::string out() const { return contents(mOut); }
+    std::string err() const { return contents(mErr); }
     pid_t pid() const { return mPid; }
 
   private:
-    void drain(int fd, std::string& into);
-    void joinDrains();
-    std::string locked(const std::string& s) const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return s;
-    }
+    bool reap(int options); // whether it has ended (then mStatus is set)
+    static std::string contents(int fd);
 
     pid_t mPid = -1;
-    int mStatus = -1; // the test's thread only
-    std::thread mDrainOut, mDrainErr;
-    mutable std::mutex mMutex; // guards the output below: the drain threads append
-    std::condition_variable mChanged;
-    std::string mOut, mErr;
-    bool mClosed = false; // standard output
+    int mStatus = -1;
+    int mOut = -1, mErr = -1; // the memory files its output goes to
 };
 
 // voxlet-phone on 127.0.0.1, on a free port unless the args give --port.
