@@ -52,10 +52,6 @@ constexpr int kRate = 48000;
 constexpr int kFrame = 960;
 const Reports kStopped{{1, 0}, {2, 0}, {3, 0}, {0, 0}};
 
-bool silent(const std::vector<int16_t>& pcm) {
-    return std::all_of(pcm.begin(), pcm.end(), [](int16_t v) { return v == 0; });
-}
-
 class Session : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -93,7 +89,7 @@ TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
     // A little over two seconds of ticks (the keep-alives of seconds 0, 1 and
     // 2), the last second with the speaker switched on.
     ASSERT_TRUE(mic->waitForWrites(55));
-    EXPECT_TRUE(silent(speaker.recording().samples())) << "speaker off: silence";
+    EXPECT_TRUE(allZero(speaker.recording().samples())) << "speaker off: silence";
     Settings::setPlayLocally(true);
     ASSERT_TRUE(mic->waitForWrites(115));
     ASSERT_EQ(controller.stop(), 0);
@@ -121,7 +117,7 @@ TEST_F(Session, StreamsTheDecodedToneIntoTheMicrophoneOneFramePerTick) {
     int sounding = 0;
     for (size_t at = 0; at + kFrame <= played.size(); at += kFrame) {
         std::vector<int16_t> frame(played.begin() + (long)at, played.begin() + (long)at + kFrame);
-        if (silent(frame))
+        if (allZero(frame))
             continue;
         ++sounding;
         EXPECT_NEAR(estimateFrequency(frame, kRate), 1000.0, 20.0) << "buffer " << at / kFrame;
