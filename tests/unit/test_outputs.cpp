@@ -9,6 +9,8 @@
 #include "RecordingAudioBackend.h"
 #include "RecordingMicDriver.h"
 
+#include <AudioToolbox/AudioToolbox.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -82,6 +84,27 @@ TEST(AudioPlayerTest, DestructionStopsAPlayingQueue) {
 
 // (Whole 960-sample frames, the connection type and the close after a session
 // are checked by sessions.)
+// A buffer waiting in the queue cannot be queued twice (it would play twice).
+TEST(AudioQueueTest, AQueuedBufferIsNotEnqueuedAgain) {
+    RecordingAudioBackendInstaller speaker;
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = 48000;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kLinearPCMFormatFlagIsSignedInteger | kLinearPCMFormatFlagIsPacked;
+    format.mBytesPerPacket = format.mBytesPerFrame = 2;
+    format.mFramesPerPacket = format.mChannelsPerFrame = 1;
+    format.mBitsPerChannel = 16;
+    AudioQueueRef queue = nullptr;
+    auto ignore = [](void*, AudioQueueRef, AudioQueueBufferRef) {};
+    ASSERT_EQ(AudioQueueNewOutput(&format, ignore, nullptr, nullptr, nullptr, 0, &queue), noErr);
+    AudioQueueBufferRef buffer = nullptr;
+    ASSERT_EQ(AudioQueueAllocateBuffer(queue, 1920, &buffer), noErr);
+    buffer->mAudioDataByteSize = 1920;
+    ASSERT_EQ(AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr), noErr);
+    EXPECT_EQ(AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr), kAudioQueueErr_InvalidBuffer);
+    EXPECT_EQ(AudioQueueDispose(queue, true), noErr);
+}
+
 TEST(MicDeviceTest, FramesReachTheDriverWholeOnlyWhileOpenAndEachConnectionClosesOnce) {
     RecordingMicDriverInstaller mic;
     auto device = std::make_unique<MicDevice>();
