@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
