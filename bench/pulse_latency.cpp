@@ -78,11 +78,12 @@ std::vector<Onset> recordClicks(const std::string& source, double seconds, int64
         for (size_t i = 0; i < count; ++i) {
             if (std::abs(int(buf[i])) >= kThreshold) {
                 const int64_t at = position + int64_t(i);
-                if (at - lastLoud > kRate / 10) {
-                    // The newest sample of the chunk arrived now; older ones earlier.
-                    const int64_t age = (int64_t(count) - 1 - int64_t(i)) * 1000000000 / kRate;
-                    onsets.push_back(Onset{at, arrival - age});
-                }
+                // A sample is in the recording when its chunk is read. Dating
+                // older samples of a chunk earlier, as if they had trickled in
+                // at the sample rate, credits a source that delivers whole
+                // frames with up to a frame it never saved.
+                if (at - lastLoud > kRate / 10)
+                    onsets.push_back(Onset{at, arrival});
                 lastLoud = at;
             }
         }

@@ -70,8 +70,8 @@ TEST_F(MicLifetime, TheSourceComesWithTheServerIsIdleBetweenSessionsAndGoesAtExi
     Recorder rec("voxlet_mic");
     sleepMs(200);
     // It used to write silence and poll: hundreds of wake-ups a second. On
-    // PipeWire the graph pulls the recorded node every cycle on its own data
-    // thread: not ours to count.
+    // PipeWire the node's data thread runs the recorders' graph, on its own
+    // 20 ms clock between sessions: not counted.
     const std::string graph = onPipeWire() ? "vx-pw-data" : "";
     const long idleFrom = threadSwitches(c->pid(), "", graph);
     sleepMs(800);

@@ -128,10 +128,20 @@ TEST_F(PulseMic, PublishesOneMonoSourceInPlaceOfADeadClientsButNotOfALiveOnes) {
 // Writes `frames` counter frames into a fresh connection, `periodUs` apart,
 // while recording voxlet_mic; the counter makes every lost, repeated or
 // altered sample visible. With `stallAfter`, the writes stop for 300 ms after
-// that many frames.
-Continuity writeCounter(int frames, long periodUs, int* failed, int stallAfter = -1) {
+// that many frames. `onSpeakersClock` also links the microphone to the test
+// speaker, whose clock then drives the recorder's graph on PipeWire.
+Continuity writeCounter(int frames, long periodUs, int* failed, int stallAfter = -1,
+                        bool onSpeakersClock = false) {
     MicDevice mic;
     EXPECT_EQ(mic.open(), 1);
+    bool linked = !onSpeakersClock;
+    for (int i = 0; i < 50 && !linked; ++i) { // until the new node's port is listed
+        linked = Child("/usr/bin/pw-link", {"voxlet_mic:capture_MONO", "test_speaker:playback_FL"})
+                     .wait() == 0;
+        if (!linked)
+            sleepMs(100);
+    }
+    EXPECT_TRUE(linked);
     Recorder rec("voxlet_mic");
     sleepMs(300);
     long next = 0;
@@ -161,12 +171,21 @@ TEST_F(PulseMic, DeliversEveryFrameBitExactAndInOrderWithSilenceForAStall) {
     EXPECT_TRUE(c.jumps.empty()) << c.jumps.size() << " breaks, first " << c.jumps[0];
 }
 
-// A tick 2 % fast would add 20 ms of delay every second; the feed drops whole
-// frames instead, and only whole frames.
+// A tick 2 % fast would add 20 ms of delay every second where the server's
+// clock sets the pace; the feed drops whole frames instead, and only whole
+// frames. A PipeWire node that drives its recorders' graph runs on the tick's
+// clock and passes every frame; linked to a device too, it follows the
+// device's clock and trims.
 TEST_F(PulseMic, KeepsTheBacklogBoundedWhenTheTickRunsFast) {
     int failed = 0;
     const int frames = 400; // 8 s at 19.6 ms: 160 ms more audio than time
-    Continuity c = writeCounter(frames, 19600, &failed);
+    if (onPipeWire()) {
+        Continuity driving = writeCounter(frames, 19600, &failed);
+        EXPECT_EQ(driving.counted, size_t(frames) * kFrame);
+        EXPECT_TRUE(driving.jumps.empty()) << driving.jumps[0];
+        EXPECT_EQ(driving.silentGaps, 0u);
+    }
+    Continuity c = writeCounter(frames, 19600, &failed, -1, onPipeWire());
     EXPECT_GE(c.jumps.size(), 4u); // without trimming: no jump, 160 ms queued
     EXPECT_LE(c.jumps.size(), 10u);
     for (long skipped : c.jumps)

@@ -5,27 +5,37 @@
 // nothing else is loaded, so no helper device is visible and the node goes
 // with our connection however the process ends.
 //
-// The tick writes each frame into a single-producer ring; the graph pulls it
-// from there in its own cycles (the process callback, on PipeWire's real-time
-// data thread). Neither side locks or allocates, and the tick never waits.
-// While nobody records the node is not scheduled and writes are dropped: a
-// recorder that arrives later hears current audio.
+// The tick writes each frame into a single-producer ring; the process
+// callback, on PipeWire's real-time data thread, takes it from there. Neither
+// side locks or allocates, and the tick never waits. While nobody records
+// the node is not scheduled and writes are dropped: a recorder that arrives
+// later hears current audio.
 //
-// Latency: the graph's quantum is asked small (node.latency). A frame's first
-// sample goes out one quantum plus a small margin after the frame was
+// Two ways to run, as the server decides:
+//
+// Driving (recorders linked to nothing with a clock of its own, the usual
+// case): the node is the graph's clock. Each write wakes the data thread (an
+// eventfd), which starts a cycle of exactly that frame, so a frame reaches
+// the recorders as soon as it is written and two clocks never drift apart.
+// When writes stop for 50 ms a timer of the node's own runs 20 ms cycles of
+// silence: recorders get silence, not a stopped clock.
+//
+// Following (a recorder also linked to a device, whose clock then drives):
+// the graph pulls in its own cycles, asked small (node.latency). A frame's
+// first sample goes out one quantum plus a small margin after the frame was
 // written: enough that the next frame arrives before the ring runs dry,
 // measured from the frame's write time when output (re)starts. A ring that
-// runs dry soon after starting (a late tick) grows the margin by 2 ms.
-//
-// Why the backlog is trimmed: frames arrive on the tick's clock and leave on
-// the graph's. When the tick runs fast the ring grows; when its lowest fill
-// over half a second stays more than a frame above the standing level, the
-// oldest frame is skipped whole. A slow tick needs nothing: the ring runs dry
-// briefly and the source carries silence, as it does when frames stop.
+// runs dry soon after starting (a late tick) grows the margin by 2 ms. Frames
+// arrive on the tick's clock and leave on the graph's: when the tick runs fast
+// the ring grows, and when its lowest fill over half a second stays more than
+// a frame above the standing level, the oldest frame is skipped whole. A slow
+// tick needs nothing: the ring runs dry briefly and the source carries
+// silence, as it does when frames stop.
 #include "MicFeed.h"
 #include "PulseMic.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 
 #include <pthread.h>
@@ -48,15 +58,17 @@ namespace {
 using pulse::kMicMaxSamples;
 using pulse::MicFeed;
 
-constexpr uint32_t kFrame = kMicMaxSamples;   // one 20 ms frame at 48 kHz
-constexpr uint32_t kRingSamples = 8192;       // 170 ms: a power of two
-constexpr const char* kQuantum = "256/48000"; // 5.3 ms cycles while recorded
-constexpr uint32_t kMarginStart = 4 * 48;     // 4 ms beyond a quantum
-constexpr uint32_t kMarginMost = 16 * 48;     // what the margin may grow to
-constexpr uint32_t kTrimWindow = 24000;       // samples: 0.5 s of output
+constexpr uint32_t kFrame = kMicMaxSamples;    // one 20 ms frame at 48 kHz
+constexpr uint32_t kRingSamples = 8192;        // 170 ms: a power of two
+constexpr uint32_t kMostPerCycle = 4 * kFrame; // driving: well inside the server's quantum limit
+constexpr const char* kQuantum = "256/48000";  // 5.3 ms cycles while recorded
+constexpr uint32_t kMarginStart = 4 * 48;      // 4 ms beyond a quantum
+constexpr uint32_t kMarginMost = 16 * 48;      // what the margin may grow to
+constexpr uint32_t kTrimWindow = 24000;        // samples: 0.5 s of output
 constexpr int64_t kFrameNs = 20'000'000;
-constexpr int64_t kStaleNs = 100'000'000; // a write this old: nothing to resume
-constexpr int64_t kJitterNs = 60'000'000; // dry again this soon: the tick was late
+constexpr int64_t kStandInNs = 50'000'000; // no write this long: the node's own clock takes over
+constexpr int64_t kStaleNs = 100'000'000;  // a write this old: nothing to resume
+constexpr int64_t kJitterNs = 60'000'000;  // dry again this soon: the tick was late
 constexpr int kConnectTimeoutMs = 3000;
 
 int64_t nowNs() {
@@ -114,7 +126,15 @@ class PipeWireFeed final : public MicFeed {
     static void onStateChanged(void* self, pw_stream_state old, pw_stream_state state,
                                const char* error);
     static void onProcess(void* self);
+    void produce();
+    static void onIoChanged(void* self, uint32_t id, void* area, uint32_t size);
+    static void onWritten(void* self, uint64_t count);
+    static void onStandIn(void* self, uint64_t expirations);
+    static int addCycleSources(spa_loop*, bool, uint32_t, const void*, size_t, void* self);
+    static int removeCycleSources(spa_loop*, bool, uint32_t, const void*, size_t, void* self);
+    void cycle(int64_t next);
     void fill(int16_t* out, uint32_t n);
+    uint32_t fillDriving(int16_t* out, uint32_t room);
 
     std::mutex mTeardown; // serialises teardown(), which the keeper and the exit handler may race
     pw_thread_loop* mLoop = nullptr;
@@ -146,8 +166,18 @@ class PipeWireFeed final : public MicFeed {
     std::array<int64_t, 8> mWriteTimes{};
     uint32_t mWrites = 0; // writes in mWriteTimes since the last stall
 
+    // Whether the node drives its recorders' graph, and the graph's clock it
+    // then keeps: written by the loop thread (io_changed), read by the data
+    // thread and the tick.
+    std::atomic<bool> mDriving{false};
+    std::atomic<spa_io_clock*> mClock{nullptr};
+    pw_loop* mDataLoop = nullptr;   // the context's; set before the thread loop starts
+    spa_source* mWritten = nullptr; // event: the tick wrote a frame (signalled from the tick)
+    spa_source* mStandIn = nullptr; // timer: cycles of silence while no writes come
+
     // Consumer state (data thread only).
     bool mNamed = false;
+    int64_t mNextStandInNs = 0;
     bool mPrimed = false; // output runs; otherwise silence until a frame is there
     uint32_t mLead = 0;   // silence still to go out before the first frame
     uint32_t mMargin = kMarginStart;
@@ -176,6 +206,8 @@ void PipeWireFeed::onStateChanged(void* self, pw_stream_state, pw_stream_state s
     auto* f = static_cast<PipeWireFeed*>(self);
     f->mStreamState = state;
     f->mStreaming.store(state == PW_STREAM_STATE_STREAMING, std::memory_order_release);
+    if (state == PW_STREAM_STATE_STREAMING && f->mDriving.load(std::memory_order_acquire))
+        pw_loop_signal_event(f->mDataLoop, f->mWritten); // start the clock
     if (state == PW_STREAM_STATE_ERROR ||
         (state == PW_STREAM_STATE_UNCONNECTED && f->mPublished.load()))
         f->fail();
@@ -183,17 +215,22 @@ void PipeWireFeed::onStateChanged(void* self, pw_stream_state, pw_stream_state s
 }
 
 void PipeWireFeed::onProcess(void* self) {
-    auto* f = static_cast<PipeWireFeed*>(self);
-    if (!f->mNamed) { // the data thread is PipeWire's, named after whoever started it
+    static_cast<PipeWireFeed*>(self)->produce();
+}
+
+// Data thread: one buffer of output. Following, the graph asks for it; driving,
+// cycle() makes it, and queueing it starts the graph's cycle.
+void PipeWireFeed::produce() {
+    if (!mNamed) { // the data thread is PipeWire's, named after whoever started it
         pthread_setname_np(pthread_self(), "vx-pw-data");
-        f->mNamed = true;
+        mNamed = true;
     }
-    pw_buffer* b = pw_stream_dequeue_buffer(f->mStream);
+    pw_buffer* b = pw_stream_dequeue_buffer(mStream);
     if (!b)
         return;
     spa_data& d = b->buffer->datas[0];
     if (!d.data || !d.chunk) {
-        pw_stream_queue_buffer(f->mStream, b);
+        pw_stream_queue_buffer(mStream, b);
         return;
     }
     uint32_t n = d.maxsize / sizeof(int16_t);
@@ -202,11 +239,104 @@ void PipeWireFeed::onProcess(void* self) {
     if (b->requested > 0)
         n = std::min<uint32_t>(n, uint32_t(b->requested));
 #endif
-    f->fill(static_cast<int16_t*>(d.data), n);
+    spa_io_clock* clock = mClock.load(std::memory_order_acquire);
+    if (mDriving.load(std::memory_order_acquire) && clock) {
+        // The driver keeps the graph's clock, and its cycle is what was
+        // written: a frame, whatever power of two the server rounded the
+        // forced quantum to.
+        const uint32_t room = std::min<uint32_t>(d.maxsize / sizeof(int16_t), kMostPerCycle);
+        n = fillDriving(static_cast<int16_t*>(d.data), room);
+        const int64_t now = nowNs();
+        clock->nsec = uint64_t(now);
+        clock->position += n;
+        clock->duration = n;
+        clock->delay = 0;
+        clock->rate_diff = 1.0;
+        clock->next_nsec = uint64_t(now + kFrameNs);
+    } else {
+        fill(static_cast<int16_t*>(d.data), n);
+    }
     d.chunk->offset = 0;
     d.chunk->stride = sizeof(int16_t);
     d.chunk->size = n * sizeof(int16_t);
-    pw_stream_queue_buffer(f->mStream, b);
+    pw_stream_queue_buffer(mStream, b);
+}
+
+void PipeWireFeed::onIoChanged(void* self, uint32_t id, void* area, uint32_t size) {
+    auto* f = static_cast<PipeWireFeed*>(self);
+    if (id == SPA_IO_Clock)
+        f->mClock.store(area && size >= sizeof(spa_io_clock) ? static_cast<spa_io_clock*>(area)
+                                                             : nullptr,
+                        std::memory_order_release);
+    const bool driving = pw_stream_is_driving(f->mStream);
+    if (driving == f->mDriving.exchange(driving, std::memory_order_acq_rel))
+        return;
+    // Cycles of one frame, but only on a graph of our own: a graph with a
+    // device's clock keeps its quantum.
+    const spa_dict_item item{PW_KEY_NODE_FORCE_QUANTUM, driving ? "960" : "0"};
+    const spa_dict dict = SPA_DICT_INIT(&item, 1);
+    pw_stream_update_properties(f->mStream, &dict);
+    if (driving)
+        pw_loop_signal_event(f->mDataLoop, f->mWritten); // start the clock
+}
+
+// Data thread: a frame was written, or the stand-in clock is due.
+void PipeWireFeed::onWritten(void* self, uint64_t) {
+    static_cast<PipeWireFeed*>(self)->cycle(nowNs() + kStandInNs);
+}
+
+void PipeWireFeed::onStandIn(void* self, uint64_t) {
+    auto* f = static_cast<PipeWireFeed*>(self);
+    f->cycle(std::max(f->mNextStandInNs + kFrameNs, nowNs()));
+}
+
+// Data thread: one graph cycle now, and a cycle of whatever is there (silence
+// when the writes stopped) at `next` unless a write comes first.
+void PipeWireFeed::cycle(int64_t next) {
+    if (!mDriving.load(std::memory_order_acquire) || !mStreaming.load(std::memory_order_acquire))
+        return; // the graph runs on someone else's clock, or not at all
+    // Queueing a buffer while driving starts the cycle at once. (The newer
+    // trigger call would also wake the thread loop after every cycle.)
+    produce();
+    mNextStandInNs = next;
+    timespec at{time_t(next / 1'000'000'000), long(next % 1'000'000'000)};
+    pw_loop_update_timer(mDataLoop, mStandIn, &at, nullptr, true);
+}
+
+int PipeWireFeed::addCycleSources(spa_loop*, bool, uint32_t, const void*, size_t, void* self) {
+    auto* f = static_cast<PipeWireFeed*>(self);
+    f->mWritten = pw_loop_add_event(f->mDataLoop, onWritten, f);
+    f->mStandIn = pw_loop_add_timer(f->mDataLoop, onStandIn, f);
+    return f->mWritten && f->mStandIn ? 0 : -ENOMEM;
+}
+
+int PipeWireFeed::removeCycleSources(spa_loop*, bool, uint32_t, const void*, size_t, void* self) {
+    auto* f = static_cast<PipeWireFeed*>(self);
+    if (f->mWritten)
+        pw_loop_destroy_source(f->mDataLoop, f->mWritten);
+    if (f->mStandIn)
+        pw_loop_destroy_source(f->mDataLoop, f->mStandIn);
+    f->mWritten = f->mStandIn = nullptr;
+    return 0;
+}
+
+// Data thread, driving: the cycle takes what was written, at once, and is
+// that long: a frame, or more when writes came faster than cycles could start
+// (the wake-ups of two writes merge), so nothing is left to pile up. With
+// nothing written (the stand-in clock), a frame of silence. Returns its length.
+uint32_t PipeWireFeed::fillDriving(int16_t* out, uint32_t room) {
+    const uint64_t written = mWrite.load(std::memory_order_acquire);
+    uint64_t read = mRead.load(std::memory_order_relaxed);
+    if (mFlush.exchange(false, std::memory_order_acq_rel))
+        read = written;
+    const uint32_t take = uint32_t(std::min<uint64_t>(written - read, room));
+    const uint32_t n = std::max(take, std::min(kFrame, room));
+    for (uint32_t i = 0; i < take; ++i)
+        out[i] = mRing[(read + i) & (kRingSamples - 1)];
+    std::memset(out + take, 0, (n - take) * sizeof(int16_t));
+    mRead.store(read + take, std::memory_order_release);
+    mPrimed = false; // should the graph change hands, the follower starts afresh
+    return n;
 }
 
 // Data thread: `n` samples of output from the ring, silence where it has none.
@@ -302,6 +432,8 @@ IOReturn PipeWireFeed::write(const void* samples, int count) {
     mWriteTimes[mWrites++ % slots] = now;
     mLastWriteNs.store(due, std::memory_order_release);
     mWrite.store(written + uint64_t(count), std::memory_order_release);
+    if (mDriving.load(std::memory_order_acquire) && mPublished.load(std::memory_order_acquire))
+        pw_loop_signal_event(mDataLoop, mWritten); // an eventfd write: never waits
     return kIOReturnSuccess;
 }
 
@@ -366,6 +498,7 @@ bool PipeWireFeed::connect() {
         e.version = PW_VERSION_STREAM_EVENTS;
         e.state_changed = onStateChanged;
         e.process = onProcess;
+        e.io_changed = onIoChanged;
         return e;
     }();
     pw_stream_add_listener(mStream, &mStreamListener, &streamEvents, this);
@@ -380,7 +513,8 @@ bool PipeWireFeed::connect() {
     info.position[0] = SPA_AUDIO_CHANNEL_MONO;
     const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
     // Not linked by the session manager: recorders link to it, as to any source.
-    const auto flags = pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    const auto flags = pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
+                                       PW_STREAM_FLAG_DRIVER);
     if (pw_stream_connect(mStream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
         return false;
     return waitUntil(&PipeWireFeed::settled) && !mBroken.load();
@@ -399,7 +533,12 @@ std::shared_ptr<MicFeed> PipeWireFeed::create() {
         pw_thread_loop_get_loop(feed->mLoop),
         pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", PW_KEY_APP_NAME, "Voxlet", nullptr),
         0);
-    if (!feed->mContext || pw_thread_loop_start(feed->mLoop) != 0)
+    if (!feed->mContext)
+        return nullptr;
+    // Nobody else invokes on the data loop before the thread loop starts.
+    feed->mDataLoop = pw_data_loop_get_loop(pw_context_get_data_loop(feed->mContext));
+    if (pw_loop_invoke(feed->mDataLoop, addCycleSources, 0, nullptr, 0, true, feed.get()) < 0 ||
+        pw_thread_loop_start(feed->mLoop) != 0)
         return nullptr;
     pw_thread_loop_lock(feed->mLoop);
     feed->mPublished.store(true, std::memory_order_release);
@@ -414,9 +553,14 @@ void PipeWireFeed::teardown() {
     std::lock_guard<std::mutex> lock(mTeardown);
     if (!mLoop)
         return;
-    mPublished.store(false, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> producer(mProducer); // no write signals after this
+        mPublished.store(false, std::memory_order_release);
+    }
     pw_thread_loop_lock(mLoop);
     mOnLost = nullptr; // our own teardown is no loss to report
+    if (mDataLoop)     // under the loop lock: the loop thread is not invoking now
+        pw_loop_invoke(mDataLoop, removeCycleSources, 0, nullptr, 0, true, this);
     if (mStream) {
         spa_hook_remove(&mStreamListener);
         pw_stream_destroy(mStream);
