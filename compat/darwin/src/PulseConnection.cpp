@@ -195,6 +195,89 @@ bool Connection::sources(std::vector<std::string>& out) {
     return true;
 }
 
+std::unique_ptr<PlaybackLink> PlaybackLink::open(const Spec& spec, int timeoutMs) {
+    std::unique_ptr<PlaybackLink> link(new PlaybackLink);
+    link->mLoop = pa_mainloop_new();
+    if (!link->mLoop)
+        return nullptr;
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    link->mContext =
+        pa_context_new_with_proplist(pa_mainloop_get_api(link->mLoop), spec.clientName, props);
+    pa_proplist_free(props);
+    if (!link->mContext ||
+        pa_context_connect(link->mContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return nullptr;
+    pa_context* ctx = link->mContext;
+    if (!link->runUntil([ctx] { return pa_context_get_state(ctx) == PA_CONTEXT_READY; },
+                        timeoutMs))
+        return nullptr;
+    props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, spec.streamName);
+    link->mStream =
+        pa_stream_new_with_proplist(ctx, spec.streamName, &spec.sample, &spec.map, props);
+    pa_proplist_free(props);
+    if (!link->mStream || pa_stream_connect_playback(link->mStream, spec.sink, &spec.attr,
+                                                     spec.flags, nullptr, nullptr) < 0)
+        return nullptr;
+    pa_stream* stream = link->mStream;
+    link->runUntil([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; },
+                   timeoutMs);
+    return link->ready() ? std::move(link) : nullptr;
+}
+
+PlaybackLink::~PlaybackLink() {
+    if (mStream) {
+        pa_stream_disconnect(mStream);
+        pa_stream_unref(mStream);
+    }
+    if (mContext) {
+        pa_context_disconnect(mContext);
+        pa_context_unref(mContext);
+    }
+    if (mLoop)
+        pa_mainloop_free(mLoop);
+}
+
+void PlaybackLink::run() {
+    // A pass reads and dispatches what arrived; a write it dispatches is sent
+    // by the next. Bounded: never a wait, never more than a few passes.
+    int pass = 0;
+    for (; pass < 16 && pa_mainloop_iterate(mLoop, 0, nullptr) > 0; ++pass) {
+    }
+}
+
+bool PlaybackLink::ready() const {
+    return mContext && pa_context_get_state(mContext) == PA_CONTEXT_READY && mStream &&
+           pa_stream_get_state(mStream) == PA_STREAM_READY;
+}
+
+void PlaybackLink::drain(int timeoutMs) {
+    if (!ready())
+        return;
+    bool done = false;
+    pa_operation* op = pa_stream_drain(
+        mStream, [](pa_stream*, int, void* d) { *static_cast<bool*>(d) = true; }, &done);
+    if (!op)
+        return;
+    runUntil([&done] { return done; }, timeoutMs);
+    if (!done)
+        pa_operation_cancel(op); // its callback must not reach this stack later
+    pa_operation_unref(op);
+}
+
+bool PlaybackLink::runUntil(const std::function<bool()>& done, int timeoutMs) {
+    const pa_usec_t deadline = pa_rtclock_now() + pa_usec_t(timeoutMs) * PA_USEC_PER_MSEC;
+    while (!done() && !contextDead(mContext)) {
+        const pa_usec_t now = pa_rtclock_now();
+        if (now >= deadline || pa_mainloop_prepare(mLoop, int(deadline - now)) < 0 ||
+            pa_mainloop_poll(mLoop) < 0 || pa_mainloop_dispatch(mLoop) < 0)
+            break;
+    }
+    return done();
+}
+
 bool serverAnswers(int timeoutMs) {
     return Connection::open("Voxlet probe", timeoutMs) != nullptr;
 }

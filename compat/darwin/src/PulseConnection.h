@@ -101,6 +101,51 @@ class Connection {
     bool mLoopRunning = false;     // creator's thread only
 };
 
+// A playback stream on a connection of its own whose main loop is no thread:
+// whoever owns the link runs it, so nothing wakes for the stream but its
+// owner. Run at each write, it sends the write and reads the server's
+// requests in the same pass.
+//
+// Threads: one owner at a time, which the caller serialises. Every wait is
+// bounded; run() never waits.
+class PlaybackLink {
+  public:
+    struct Spec {
+        const char* clientName;
+        const char* streamName;
+        const char* sink;
+        pa_sample_spec sample;
+        pa_channel_map map;
+        pa_buffer_attr attr;
+        pa_stream_flags_t flags;
+    };
+    // Connects and opens the stream, each step bounded by `timeoutMs`; null
+    // when either fails.
+    static std::unique_ptr<PlaybackLink> open(const Spec& spec, int timeoutMs = kConnectTimeoutMs);
+    ~PlaybackLink(); // disconnects at once, dropping what was not played
+    PlaybackLink(const PlaybackLink&) = delete;
+    PlaybackLink& operator=(const PlaybackLink&) = delete;
+
+    pa_stream* stream() const { return mStream; }
+    // Handles what the server sent and sends what was written, without waiting.
+    void run();
+    // Whether the connection and the stream are up, as of the last run().
+    bool ready() const;
+    // Waits (bounded) until what was written has been played.
+    void drain(int timeoutMs);
+    // Runs the loop for `ms`, handling what the server sends meanwhile.
+    void runFor(int ms) { runUntil([] { return false; }, ms); }
+
+  private:
+    PlaybackLink() = default;
+    // Runs the loop until done(), the connection dies or `timeoutMs` passes.
+    bool runUntil(const std::function<bool()>& done, int timeoutMs);
+
+    pa_mainloop* mLoop = nullptr;
+    pa_context* mContext = nullptr;
+    pa_stream* mStream = nullptr;
+};
+
 // True when a sound server answers now (connects and disconnects).
 bool serverAnswers(int timeoutMs = kConnectTimeoutMs);
 

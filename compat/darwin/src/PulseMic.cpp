@@ -9,10 +9,16 @@
 // Why the backlog is trimmed: the frames arrive on the playout tick's clock
 // and the sink consumes them on the server's. When the tick runs even slightly
 // fast, the stream's queue grows without end (1 % fast adds 10 ms every
-// second). So each write looks at the stream's latency just before it writes;
+// second). So each write looks at the stream's queue just before it writes;
 // when the lowest value over half a second stays more than a frame above the
 // steady level, one frame is dropped. A slow tick needs nothing: the stream
 // underruns briefly and the source carries silence.
+//
+// Why the feed stream has a connection of its own, run by the tick: on the
+// shared threaded loop every frame woke that loop's thread twice (to send the
+// write, and for the server's request), which cost as much CPU as decoding
+// and playing out together. Run at each write instead, the connection reads
+// what the server sent while the tick is awake anyway.
 //
 // Two lifetimes. Kept (a front end called keepMicPublished): one keeper thread
 // publishes the source as soon as a server answers, and again after it died
@@ -57,12 +63,12 @@ constexpr uint32_t kTargetBytes = 4 * kFrameBytes; // tlength: 80 ms
 constexpr uint32_t kPrebufBytes = 2 * kFrameBytes; // explicit: the rounded default may never start
 // The stream needs this long after becoming ready before the first write;
 // writing at once leaves a permanent backlog.
-constexpr auto kSettleTime = std::chrono::milliseconds(100);
-// The stream's latency just before a write settles at 24-29 ms (the frame of
-// prebuffer plus what the sink renders ahead). Drop a frame when the lowest
-// value over a window stays above this: the standing level plus room for the
-// interpolated timing's noise, so a tick on time never loses a frame.
-constexpr pa_usec_t kTrimAboveUsec = 35 * PA_USEC_PER_MSEC;
+constexpr int kSettleMs = 100;
+// The queue just before a write, as the server's requests tell it, stands at
+// one frame, or two when the sink takes each frame just before the tick (its
+// request then arrives after the tick looked). Drop a frame when the lowest
+// value over a window stays above that, so a tick on time never loses one.
+constexpr int64_t kTrimAboveBytes = 2 * kFrameBytes;
 constexpr int kTrimWindowTicks = 25; // 0.5 s of frames
 constexpr int kLeftoverWaits = 50;   // 20 ms each: how long unloaded leftovers may linger
 
@@ -129,9 +135,10 @@ bool removeLeftovers(Connection& conn, const std::string& self);
 //
 // Threads: created on the opening thread (the session's start thread); write()
 // on the playout tick; teardown() on the closing thread or at process exit.
-// Everything but mPublished is guarded by the connection's main-loop lock;
-// write() holds it only for the one stream write, which never waits for the
-// server.
+// The modules and the event watch are guarded by the connection's main-loop
+// lock; the stream lives on a link of its own (see PlaybackLink), guarded by
+// mLinkMutex, which write() only tries: others hold it just while a stream
+// opens or closes, and the tick never waits for that.
 class PulseFeed final : public MicFeed {
   public:
     // `withStream` false: published with no stream yet (restartStream opens one).
@@ -145,30 +152,31 @@ class PulseFeed final : public MicFeed {
     IOReturn write(const void* samples, int count) override;
     void teardown() override;
     bool restartStream() override;
-    // Drains and closes the stream unless `sessions` (read under the main-loop
-    // lock, which a session's restartStream also holds) is nonzero.
+    // Drains and closes the stream unless `sessions` (read under mLinkMutex,
+    // which a session's restartStream also holds) is nonzero.
     void closeIdleStream(const std::atomic<int>& sessions) override;
     // Also when one of our modules is unloaded.
     void watch(std::function<void()> onLost) override;
 
   private:
     explicit PulseFeed(std::unique_ptr<Connection> conn) : mConn(std::move(conn)) {}
-    bool publish(bool withStream); // main-loop lock held
+    bool publish(); // main-loop lock held
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
-    bool openStream();
-    void closeStream(bool drain);
+    bool openStream();            // mLinkMutex held
+    void closeStream(bool drain); // mLinkMutex held
     void restoreDefaults();
-    bool shouldTrim();
+    bool shouldTrim(); // mLinkMutex held
 
     std::unique_ptr<Connection> mConn;
     std::atomic<bool> mPublished{false};
     std::atomic<bool> mBroken{false}; // the stream failed (server gone, module unloaded)
-    pa_stream* mStream = nullptr;
+    std::mutex mLinkMutex;
+    std::unique_ptr<PlaybackLink> mLink; // the feed stream; none between sessions
     uint32_t mSinkModule = PA_INVALID_INDEX;
     uint32_t mSourceModule = PA_INVALID_INDEX;
     std::string mDefaultSink; // the defaults before our modules were loaded
     std::string mDefaultSource;
-    pa_usec_t mWindowLowest = PA_USEC_INVALID; // trimming: lowest latency this window
+    int64_t mWindowLowest = -1; // trimming (mLinkMutex): lowest queue this window, bytes
     int mWindowTicks = 0;
     std::function<void()> mOnLost;
 };
@@ -206,19 +214,17 @@ void registerExitHook() {
 
 std::shared_ptr<MicFeed> PulseFeed::create(std::unique_ptr<Connection> conn, bool withStream) {
     std::shared_ptr<PulseFeed> feed(new PulseFeed(std::move(conn)));
-    bool ok;
     {
         Connection::Lock lock(*feed->mConn);
-        ok = feed->publish(withStream);
+        if (!feed->publish())
+            return nullptr; // the destructor removes whatever was loaded
     }
-    if (!ok)
-        return nullptr; // the destructor removes whatever was loaded
-    if (withStream)
-        std::this_thread::sleep_for(kSettleTime);
+    if (withStream && !feed->restartStream())
+        return nullptr;
     return feed;
 }
 
-bool PulseFeed::publish(bool withStream) {
+bool PulseFeed::publish() {
     const std::string self = ownerTag();
     if (!removeLeftovers(*mConn, self))
         return false;
@@ -253,7 +259,7 @@ bool PulseFeed::publish(bool withStream) {
     if (mSourceModule == PA_INVALID_INDEX)
         return false;
     restoreDefaults();
-    return !withStream || openStream();
+    return true;
 }
 
 // Main-loop lock held. False when another running client publishes the source.
@@ -298,31 +304,21 @@ void PulseFeed::restoreDefaults() {
 }
 
 bool PulseFeed::openStream() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kMicRate, 1};
-    pa_channel_map map;
-    pa_channel_map_init_mono(&map);
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "Voxlet Microphone feed");
+    PlaybackLink::Spec spec{};
+    spec.clientName = "Voxlet Microphone feed";
     // No media.role=phone: it makes the server cork other streams, and ours.
-    mStream =
-        pa_stream_new_with_proplist(mConn->context(), "Voxlet Microphone feed", &spec, &map, props);
-    pa_proplist_free(props);
-    if (!mStream)
-        return false;
-    pa_stream_set_state_callback(
-        mStream, [](pa_stream*, void* c) { static_cast<Connection*>(c)->signal(); }, mConn.get());
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = kTargetBytes;
-    attr.prebuf = kPrebufBytes;
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(-1);
-    const auto flags =
-        pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                          PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
-    if (pa_stream_connect_playback(mStream, kMicFeedSinkName, &attr, flags, nullptr, nullptr) < 0)
-        return false;
-    return mConn->waitStreamReady(mStream);
+    spec.streamName = "Voxlet Microphone feed";
+    spec.sink = kMicFeedSinkName;
+    spec.sample = {PA_SAMPLE_S16LE, kMicRate, 1};
+    pa_channel_map_init_mono(&spec.map);
+    spec.attr.maxlength = uint32_t(-1);
+    spec.attr.tlength = kTargetBytes;
+    spec.attr.prebuf = kPrebufBytes;
+    spec.attr.minreq = uint32_t(-1);
+    spec.attr.fragsize = uint32_t(-1);
+    spec.flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    mLink = PlaybackLink::open(spec);
+    return mLink != nullptr;
 }
 
 PulseFeed::~PulseFeed() {
@@ -330,37 +326,29 @@ PulseFeed::~PulseFeed() {
     mConn.reset();
 }
 
-// Main-loop lock held.
 void PulseFeed::closeStream(bool drain) {
-    // Taken out first: the drain's wait lets go of the lock, and a session
-    // opening meanwhile gets a stream of its own, never this one.
-    pa_stream* stream = std::exchange(mStream, nullptr);
-    if (!stream)
-        return;
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    if (drain && mConn->alive() && pa_stream_get_state(stream) == PA_STREAM_READY)
-        mConn->waitFor(pa_stream_drain(stream, nullptr, nullptr), 500);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
+    if (mLink && drain)
+        mLink->drain(500);
+    mLink.reset();
 }
 
 bool PulseFeed::restartStream() {
     {
-        Connection::Lock lock(*mConn);
+        std::lock_guard<std::mutex> lock(mLinkMutex);
         closeStream(false);
-        mWindowLowest = PA_USEC_INVALID;
+        mWindowLowest = -1;
         mWindowTicks = 0;
         if (!openStream()) {
             mBroken.store(true, std::memory_order_relaxed);
             return false;
         }
+        mLink->runFor(kSettleMs);
     }
-    std::this_thread::sleep_for(kSettleTime);
     return true;
 }
 
 void PulseFeed::closeIdleStream(const std::atomic<int>& sessions) {
-    Connection::Lock lock(*mConn);
+    std::lock_guard<std::mutex> lock(mLinkMutex);
     if (sessions.load(std::memory_order_relaxed) == 0)
         closeStream(true);
 }
@@ -389,12 +377,15 @@ void PulseFeed::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t
 }
 
 void PulseFeed::teardown() {
+    {
+        std::lock_guard<std::mutex> lock(mLinkMutex);
+        closeStream(mConn->alive());
+    }
     Connection::Lock lock(*mConn);
     // Our own unloads are no loss to report.
     pa_context_set_subscribe_callback(mConn->context(), nullptr, nullptr);
     mConn->onDown(nullptr);
     mOnLost = nullptr;
-    closeStream(true);
     if (!mPublished.exchange(false))
         return;
     if (mConn->alive()) {
@@ -406,32 +397,36 @@ void PulseFeed::teardown() {
     mSourceModule = mSinkModule = PA_INVALID_INDEX;
 }
 
-// Main-loop lock held; called once per frame, before it is written.
+// Called once per frame, before it is written. The queue is what the server
+// asked to have filled (tlength) less what it still asks for: it trails the
+// real queue by less than the frame the sink took last, and unlike the
+// interpolated latency it does not drift when replies are read late.
 bool PulseFeed::shouldTrim() {
-    pa_usec_t latency = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(mStream, &latency, &negative) != 0)
-        return false; // no timing yet
-    if (negative)
-        latency = 0;
-    noteMicLatencyUs(int64_t(latency));
-    if (mWindowLowest == PA_USEC_INVALID || latency < mWindowLowest)
-        mWindowLowest = latency;
+    pa_stream* stream = mLink->stream();
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+    const size_t asked = pa_stream_writable_size(stream);
+    if (!attr || asked == size_t(-1))
+        return false;
+    const int64_t queued = std::max<int64_t>(0, int64_t(attr->tlength) - int64_t(asked));
+    noteMicLatencyUs(queued / 2 * 1'000'000 / kMicRate);
+    if (mWindowLowest < 0 || queued < mWindowLowest)
+        mWindowLowest = queued;
     if (++mWindowTicks < kTrimWindowTicks)
         return false;
-    const bool trim = mWindowLowest > kTrimAboveUsec;
+    const bool trim = mWindowLowest > kTrimAboveBytes;
     mWindowTicks = 0;
-    mWindowLowest = PA_USEC_INVALID;
+    mWindowLowest = -1;
     return trim;
 }
 
 IOReturn PulseFeed::write(const void* samples, int count) {
     if (!mPublished.load(std::memory_order_acquire))
         return kIOReturnNotAttached;
-    Connection::Lock lock(*mConn);
-    if (!mStream)
+    std::unique_lock<std::mutex> lock(mLinkMutex, std::try_to_lock);
+    if (!lock.owns_lock() || !mLink)
         return kIOReturnNotAttached; // between sessions: nothing to write into
-    if (pa_stream_get_state(mStream) != PA_STREAM_READY) {
+    mLink->run();
+    if (!mLink->ready()) {
         mBroken.store(true, std::memory_order_relaxed);
         return kIOReturnNotAttached; // the server went away: quiet from now on
     }
@@ -442,20 +437,22 @@ IOReturn PulseFeed::write(const void* samples, int count) {
         return kIOReturnSuccess;
     }
     // Written into the server's memory pool directly: no copy of ours.
+    pa_stream* stream = mLink->stream();
     const char* from = static_cast<const char*>(samples);
     size_t left = size_t(count) * 2;
     while (left > 0) {
         void* to = nullptr;
         size_t n = left;
-        if (pa_stream_begin_write(mStream, &to, &n) < 0 || !to || n == 0)
+        if (pa_stream_begin_write(stream, &to, &n) < 0 || !to || n == 0)
             return kIOReturnError;
         n = std::min(n, left);
         std::memcpy(to, from, n);
-        if (pa_stream_write(mStream, to, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+        if (pa_stream_write(stream, to, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return kIOReturnError;
         from += n;
         left -= n;
     }
+    mLink->run(); // sends it
     return kIOReturnSuccess;
 }
 
