@@ -17,6 +17,13 @@ void onSuccess(pa_context*, int success, void* result) {
     *static_cast<bool*>(result) = success;
 }
 
+pa_proplist* clientProperties() {
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    return props;
+}
+
 } // namespace
 
 std::unique_ptr<Connection> Connection::open(const char* clientName, int timeoutMs) {
@@ -24,9 +31,7 @@ std::unique_ptr<Connection> Connection::open(const char* clientName, int timeout
     c->mLoop = pa_threaded_mainloop_new();
     if (!c->mLoop)
         return nullptr;
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    pa_proplist* props = clientProperties();
     c->mContext =
         pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->mLoop), clientName, props);
     pa_proplist_free(props);
@@ -200,9 +205,7 @@ std::unique_ptr<PlaybackLink> PlaybackLink::open(const Spec& spec, int timeoutMs
     link->mLoop = pa_mainloop_new();
     if (!link->mLoop)
         return nullptr;
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    pa_proplist* props = clientProperties();
     link->mContext =
         pa_context_new_with_proplist(pa_mainloop_get_api(link->mLoop), spec.clientName, props);
     pa_proplist_free(props);
@@ -210,8 +213,7 @@ std::unique_ptr<PlaybackLink> PlaybackLink::open(const Spec& spec, int timeoutMs
         pa_context_connect(link->mContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return nullptr;
     pa_context* ctx = link->mContext;
-    if (!link->runUntil([ctx] { return pa_context_get_state(ctx) == PA_CONTEXT_READY; },
-                        timeoutMs))
+    if (!link->runUntil([ctx] { return pa_context_get_state(ctx) == PA_CONTEXT_READY; }, timeoutMs))
         return nullptr;
     props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_NAME, spec.streamName);

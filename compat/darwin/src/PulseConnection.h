@@ -134,7 +134,9 @@ class PlaybackLink {
     // Waits (bounded) until what was written has been played.
     void drain(int timeoutMs);
     // Runs the loop for `ms`, handling what the server sends meanwhile.
-    void runFor(int ms) { runUntil([] { return false; }, ms); }
+    void runFor(int ms) {
+        runUntil([] { return false; }, ms);
+    }
 
   private:
     PlaybackLink() = default;

@@ -3,15 +3,16 @@
 // One thread of ours (the queue's thread) does all the work: it takes the
 // queue's buffers, writes them into the stream while the stream wants at least
 // a frame, and hands each back once the server has read past its end. The
-// stream's own thread (libpulse's main loop) only wakes ours. So the engine is
-// called with no lock of ours held, and the main-loop lock is never held while
-// the engine runs.
+// stream has a connection of its own (a PlaybackLink) that this thread runs
+// each time it wakes, so no thread of libpulse's wakes for it: the writes go
+// out and the server's requests come in when this thread is awake anyway
+// (a threaded loop woke about three times a frame for them).
 //
-// "Played" follows the stream's read index (interpolated from its timing), not
-// pa_stream_write's free callback, which only says the data was copied. The
-// read index rather than the device's output: the queue owns only a few
-// buffers, and holding them through the device's latency as well would starve
-// the stream.
+// "Played" follows the server's read index as its requests tell it (what it
+// asked for beyond its target fill), not pa_stream_write's free callback,
+// which only says the data was copied. The read index rather than the
+// device's output: the queue owns only a few buffers, and holding them through
+// the device's latency as well would starve the stream.
 //
 // A speaker handed nothing costs nothing: once every buffer is back and none
 // has come for a while, the stream is corked and the queue thread sleeps until
@@ -39,8 +40,8 @@ namespace {
 
 constexpr int kMaxInFlight = 32;
 // While buffers are out, the queue thread sleeps until the oldest should have
-// been read, but never less or longer than this: the read index is
-// interpolated, and a wake-up may have been missed.
+// been read, but never less or longer than this: the server's request for it
+// may come a little after, and a wake-up may have been missed.
 constexpr auto kShortestWait = std::chrono::milliseconds(1);
 constexpr auto kLongestWait = std::chrono::milliseconds(20);
 // Nothing to play for this long: the stream is corked.
@@ -59,7 +60,6 @@ class SpeakerBackend : public AudioQueueBackend {
     void stop() override;
 
   private:
-    bool openStream(const AudioStreamBasicDescription& f);
     void run();
     void wake();
     // Queue thread only. handBackPlayed is false once the stream has gone.
@@ -70,8 +70,9 @@ class SpeakerBackend : public AudioQueueBackend {
     void setCorked(bool corked);
     std::chrono::microseconds idleWait();
 
-    std::unique_ptr<Connection> mConn;
-    pa_stream* mStream = nullptr; // main-loop lock
+    // Opened by start() before the queue thread runs, closed by stop() after
+    // it ended; in between only the queue thread touches it.
+    std::unique_ptr<PlaybackLink> mLink;
     pa_sample_spec mSpec{};
     size_t mFrameBytes = 0; // 20 ms of the queue's format; set before the thread starts
     AudioQueueEngine* mEngine = nullptr;
@@ -96,13 +97,10 @@ class SpeakerBackend : public AudioQueueBackend {
     std::condition_variable mWakeCv;
     bool mWakeups = false;
     bool mStopping = false;
-    // Set by the queue thread, read by the enqueueing thread and the stream's:
-    // a timed wake-up is due within a frame with a frame still to play, so an
-    // enqueued buffer needs no wake-up of its own.
+    // Set by the queue thread, read by the enqueueing thread: a timed wake-up
+    // is due within a frame with a frame still to play, so an enqueued buffer
+    // needs no wake-up of its own.
     std::atomic<bool> mWakeSoon{false};
-    // Set by the queue thread when a buffer waits for room in the stream: only
-    // then does the stream's write request wake it.
-    std::atomic<bool> mWantsRoom{false};
 };
 
 bool supportedFormat(const AudioStreamBasicDescription& f) {
@@ -142,68 +140,39 @@ OSStatus SpeakerBackend::start(AudioQueueEngine* engine) {
     const AudioStreamBasicDescription& f = engine->format();
     if (!supportedFormat(f))
         return kAudioFormatUnsupportedDataFormatError;
-    mConn = Connection::open("Voxlet speaker");
-    if (!mConn)
-        return kAudioQueueErr_CannotStart;
-    if (!openStream(f)) {
-        {
-            Connection::Lock lock(*mConn);
-            if (mStream) {
-                pa_stream_disconnect(mStream);
-                pa_stream_unref(mStream);
-                mStream = nullptr;
-            }
-        }
-        mConn.reset();
-        return kAudioQueueErr_CannotStart;
+    std::string sink;
+    {
+        std::unique_ptr<Connection> conn = Connection::open("Voxlet speaker");
+        if (!conn)
+            return kAudioQueueErr_CannotStart;
+        Connection::Lock lock(*conn);
+        if (!chooseSink(*conn, sink))
+            return kAudioQueueErr_CannotStart;
     }
+    mSpec = pa_sample_spec{PA_SAMPLE_S16LE, uint32_t(f.mSampleRate), uint8_t(f.mChannelsPerFrame)};
+    mFrameBytes = pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &mSpec);
+    PlaybackLink::Spec spec{};
+    spec.clientName = "Voxlet speaker";
+    spec.streamName = "Voxlet speaker";
+    spec.sink = sink.c_str();
+    spec.sample = mSpec;
+    pa_channel_map_init_auto(&spec.map, mSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+    spec.attr.maxlength = uint32_t(-1);
+    spec.attr.tlength = uint32_t(4 * mFrameBytes);
+    spec.attr.prebuf = uint32_t(2 * mFrameBytes);
+    spec.attr.minreq = uint32_t(mFrameBytes);
+    spec.attr.fragsize = uint32_t(-1);
+    // Corked until there is something to play.
+    spec.flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    mLink = PlaybackLink::open(spec);
+    if (!mLink)
+        return kAudioQueueErr_CannotStart;
+    mCorked = true;
     mEngine = engine;
     mStopping = false;
     mWakeSoon.store(false);
-    mWantsRoom.store(false);
     mThread = std::thread([this] { run(); });
     return noErr;
-}
-
-bool SpeakerBackend::openStream(const AudioStreamBasicDescription& f) {
-    Connection::Lock lock(*mConn);
-    std::string sink;
-    if (!chooseSink(*mConn, sink))
-        return false;
-    mSpec = pa_sample_spec{PA_SAMPLE_S16LE, uint32_t(f.mSampleRate), uint8_t(f.mChannelsPerFrame)};
-    mFrameBytes = pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &mSpec);
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "Voxlet speaker");
-    mStream =
-        pa_stream_new_with_proplist(mConn->context(), "Voxlet speaker", &mSpec, nullptr, props);
-    pa_proplist_free(props);
-    if (!mStream)
-        return false;
-    pa_stream_set_state_callback(
-        mStream, [](pa_stream*, void* c) { static_cast<Connection*>(c)->signal(); }, mConn.get());
-    // An idle stream never asks again by itself: the queue thread refills both
-    // when the stream asks and when a buffer is enqueued.
-    pa_stream_set_write_callback(
-        mStream,
-        [](pa_stream*, size_t, void* self) {
-            auto* backend = static_cast<SpeakerBackend*>(self);
-            if (backend->mWantsRoom.load(std::memory_order_acquire))
-                backend->wake();
-        },
-        this);
-    pa_buffer_attr attr;
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(4 * mFrameBytes);
-    attr.prebuf = uint32_t(2 * mFrameBytes);
-    attr.minreq = uint32_t(mFrameBytes);
-    attr.fragsize = uint32_t(-1);
-    // Corked until there is something to play.
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_START_CORKED);
-    if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0)
-        return false;
-    mCorked = true;
-    return mConn->waitStreamReady(mStream);
 }
 
 void SpeakerBackend::stop() {
@@ -215,15 +184,7 @@ void SpeakerBackend::stop() {
     }
     mWakeCv.notify_one();
     mThread.join();
-    {
-        Connection::Lock lock(*mConn);
-        pa_stream_set_write_callback(mStream, nullptr, nullptr);
-        pa_stream_set_state_callback(mStream, nullptr, nullptr);
-        pa_stream_disconnect(mStream); // immediate: no drain
-        pa_stream_unref(mStream);
-        mStream = nullptr;
-    }
-    mConn.reset();
+    mLink.reset(); // immediate: no drain
     mEngine = nullptr;
     mHead = mCount = 0;
     mWritten = 0;
@@ -231,7 +192,7 @@ void SpeakerBackend::stop() {
     mIdleSince = {};
 }
 
-// Main-loop thread or any other; takes only the wake mutex.
+// Any thread; takes only the wake mutex.
 void SpeakerBackend::wake() {
     {
         std::lock_guard<std::mutex> lock(mWakeMutex);
@@ -256,6 +217,7 @@ void SpeakerBackend::run() {
                 return;
             mWakeups = false;
         }
+        mLink->run(); // the server's requests since the last wake-up
         if (!handBackPlayed()) {
             // The buffers still out will never be read: the queue goes quiet
             // until the next buffer is enqueued.
@@ -265,6 +227,7 @@ void SpeakerBackend::run() {
         }
         refill();
         wait = mCount > 0 ? nextWait() : idleWait();
+        mLink->run(); // sends what was written, and a cork
         mWakeSoon.store(mCount >= 2 && wait > std::chrono::microseconds(0) && wait <= kLongestWait,
                         std::memory_order_release);
     }
@@ -289,30 +252,26 @@ std::chrono::microseconds SpeakerBackend::idleWait() {
 
 // Queue thread only. Asynchronous: the server applies it in order with the writes.
 void SpeakerBackend::setCorked(bool corked) {
-    if (mCorked == corked)
+    if (mCorked == corked || !mLink->ready())
         return;
-    Connection::Lock lock(*mConn);
-    if (pa_stream_get_state(mStream) != PA_STREAM_READY)
-        return;
-    if (pa_operation* op = pa_stream_cork(mStream, corked ? 1 : 0, nullptr, nullptr)) {
+    if (pa_operation* op = pa_stream_cork(mLink->stream(), corked ? 1 : 0, nullptr, nullptr)) {
         pa_operation_unref(op);
         mCorked = corked;
     }
 }
 
 bool SpeakerBackend::handBackPlayed() {
-    uint64_t readIndex = 0;
-    {
-        Connection::Lock lock(*mConn);
-        if (pa_stream_get_state(mStream) != PA_STREAM_READY)
-            return false; // the server went away: the queue goes quiet
-        pa_usec_t played = 0;
-        const pa_timing_info* ti = pa_stream_get_timing_info(mStream);
-        if (!ti || pa_stream_get_time(mStream, &played) != 0)
-            return true;
-        // What the server has read = what left the device + what the device holds.
-        readIndex = pa_usec_to_bytes(played + ti->sink_usec, &mSpec);
-    }
+    if (!mLink->ready())
+        return false; // the server went away: the queue goes quiet
+    // The server asks for whatever it took beyond its target fill, so what it
+    // holds is that target less what it still asks for.
+    pa_stream* stream = mLink->stream();
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream);
+    const size_t asked = pa_stream_writable_size(stream);
+    if (!attr || asked == size_t(-1))
+        return true;
+    const uint64_t held = attr->tlength > asked ? attr->tlength - asked : 0;
+    const uint64_t readIndex = mWritten > held ? mWritten - held : 0;
     mReadIndex = readIndex;
     mReadAt = std::chrono::steady_clock::now();
     AudioQueueBufferRef done[kMaxInFlight];
@@ -338,14 +297,10 @@ std::chrono::microseconds SpeakerBackend::nextWait() const {
 }
 
 void SpeakerBackend::refill() {
-    mWantsRoom.store(false, std::memory_order_release);
-    size_t writable = 0;
-    {
-        Connection::Lock lock(*mConn);
-        if (pa_stream_get_state(mStream) != PA_STREAM_READY)
-            return;
-        writable = pa_stream_writable_size(mStream);
-    }
+    pa_stream* stream = mLink->stream();
+    if (!mLink->ready())
+        return;
+    size_t writable = pa_stream_writable_size(stream);
     while (writable >= mFrameBytes && mCount < kMaxInFlight) {
         AudioQueueBufferRef b = mEngine->takeBuffer();
         if (!b)
@@ -353,22 +308,15 @@ void SpeakerBackend::refill() {
         const size_t bytes = std::min<size_t>(b->mAudioDataByteSize, b->mAudioDataBytesCapacity) /
                              pa_frame_size(&mSpec) * pa_frame_size(&mSpec);
         setCorked(false);
-        bool written = bytes == 0;
-        {
-            Connection::Lock lock(*mConn);
-            if (bytes > 0 && pa_stream_get_state(mStream) == PA_STREAM_READY &&
-                pa_stream_write(mStream, b->mAudioData, bytes, nullptr, 0, PA_SEEK_RELATIVE) == 0)
-                written = true;
-            writable = written ? pa_stream_writable_size(mStream) : 0;
-        }
-        if (!written)
+        if (bytes > 0 &&
+            pa_stream_write(stream, b->mAudioData, bytes, nullptr, 0, PA_SEEK_RELATIVE) != 0)
             return; // the server went away with this buffer: it is not played
+        writable = pa_stream_writable_size(stream);
         mIdleSince = {};
         mWritten += bytes;
         mInFlight[(mHead + mCount) % kMaxInFlight] = InFlight{b, mWritten};
         ++mCount;
     }
-    mWantsRoom.store(writable < mFrameBytes, std::memory_order_release);
 }
 
 } // namespace
