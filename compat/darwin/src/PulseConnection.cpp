@@ -77,14 +77,6 @@ void Connection::onContextState(pa_context* c, void* userdata) {
         self->mOnDown();
 }
 
-bool Connection::waitStreamReady(pa_stream* stream) {
-    waitUntil([stream] {
-        pa_stream_state_t st = pa_stream_get_state(stream);
-        return st == PA_STREAM_READY || st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED;
-    });
-    return pa_stream_get_state(stream) == PA_STREAM_READY;
-}
-
 bool Connection::waitUntil(const std::function<bool()>& done, int timeoutMs) {
     if (done())
         return true;

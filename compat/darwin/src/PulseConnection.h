@@ -54,9 +54,6 @@ class Connection {
     // `timeoutMs` passes; true when done() became true. Callbacks that change
     // what done() looks at must call signal().
     bool waitUntil(const std::function<bool()>& done, int timeoutMs = kOperationTimeoutMs);
-    // With the lock held: waits (bounded) until a connecting stream is ready
-    // or has failed; true when it is ready.
-    bool waitStreamReady(pa_stream* stream);
     // With the lock held: waits for an operation to finish (bounded), then
     // releases it. False when it did not finish in time or op is null.
     bool waitFor(pa_operation* op, int timeoutMs = kOperationTimeoutMs);
