@@ -204,7 +204,18 @@ TEST_F(PulseMic, KeepsTheBacklogBoundedWhenTheTickRunsFast) {
     EXPECT_LE(missing, size_t(kFrame));
 }
 
-// An idle speaker sleeps; counter frames handed in at the tick's pace then
+// Whether the speaker's stream is there and corked.
+bool speakerCorked() {
+    const std::string inputs = pactl({"list", "sink-inputs"});
+    const size_t name = inputs.find("media.name = \"Voxlet speaker\"");
+    if (name == std::string::npos)
+        return false;
+    const size_t block = inputs.rfind("Sink Input #", name);
+    const size_t corked = inputs.find("Corked: ", block == std::string::npos ? 0 : block);
+    return corked < name && inputs.compare(corked, 11, "Corked: yes") == 0;
+}
+
+// An idle speaker sleeps, corked; counter frames handed in at the tick's pace then
 // come out of the real speaker whole and in order, never into the microphone,
 // even when a server with no default before the microphone's feed appeared
 // made the feed its default sink (PipeWire has no feed sink). Malformed
@@ -238,13 +249,15 @@ TEST_F(PulseMic, SpeakerPlaysOnTheRealSinkAndMalformedWritesReachNothing) {
         const long idleFrom = threadSwitches(getpid(), "vx-speaker");
         sleepMs(400);
         EXPECT_LE(threadSwitches(getpid(), "vx-speaker") - idleFrom, 2);
+        EXPECT_TRUE(speakerCorked()); // nor does the server play for it
         long next = 0;
         short frame[kFrame];
         paced(100, 20000, [&](int) {
             counterFrame(frame, kFrame, next);
             refused += player.play(frame, kFrame) != 0;
         });
-        sleepMs(200);
+        sleepMs(400);
+        EXPECT_TRUE(speakerCorked()); // once it played out
         player.close();
     }
     std::vector<int16_t> heard = microphone.stop();
