@@ -235,8 +235,8 @@ PlaybackLink::~PlaybackLink() {
 }
 
 void PlaybackLink::run() {
-    // A pass reads and dispatches what arrived; a write it dispatches is sent
-    // by the next. Bounded: never a wait, never more than a few passes.
+    // Each pass sends what was written and dispatches what arrived; passes go
+    // on until one finds nothing to do. Bounded: never a wait, few passes.
     int pass = 0;
     for (; pass < 16 && pa_mainloop_iterate(mLoop, 0, nullptr) > 0; ++pass) {
     }
