@@ -27,7 +27,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <pthread.h>
 #include <string>
